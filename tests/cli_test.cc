@@ -1,0 +1,111 @@
+// Runs the built program as a separate process and checks its whole
+// contract: standard output, standard error and exit status.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/temp_file.h"
+
+namespace quillmark {
+namespace {
+
+using testing::TempFile;
+
+const std::string kProgram = QUILLMARK_DETECT_PATH;
+const std::string kSamples = std::string(QUILLMARK_SOURCE_DIR) + "/samples/";
+const std::string kTitle = "Quillmark Detector " QUILLMARK_VERSION " \n";
+
+struct Outcome {
+  std::string out, err;
+  int status = -1;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios_base::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs the program with exactly `argv` (no invocation name is added), its
+// standard output going to `stdoutPath` or to a file that is read back.
+Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath = "") {
+  const TempFile out(""), err("");
+  const std::string outPath = stdoutPath.empty() ? out.path() : stdoutPath;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  char locale[] = "LC_ALL=de_DE.UTF-8";  // the output must not follow the user's locale
+  char* env[] = {locale, nullptr};
+
+  const pid_t child = fork();
+  if (child == 0) {
+    const int outFd = open(outPath.c_str(), O_WRONLY | O_TRUNC);
+    const int errFd = open(err.path().c_str(), O_WRONLY | O_TRUNC);
+    if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(127);
+    execve(kProgram.c_str(), args.data(), env);
+    _exit(127);
+  }
+  Outcome outcome;
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  outcome.out = stdoutPath.empty() ? slurp(out.path()) : "";
+  outcome.err = slurp(err.path());
+  return outcome;
+}
+
+TEST(CliTest, OutputErrorsAndExitStatus) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> argv;
+    std::string stdoutPath;  // empty: captured
+    std::string out, err;
+    int status;
+  };
+  const std::string notes = kSamples + "notes.bmp";
+  const std::string clean = kSamples + "clean.bmp";
+  const std::string noData = "File does not contain any Quillmark hidden data. \n";
+  const Case cases[] = {
+      {"payload", {"qd", notes}, "",
+       kTitle + "Analysing file " + notes +
+           "\nSteganographic message detected.\nembedded file name: notes.txt\nlength of embedded data: 1234\n",
+       "", 0},
+      {"no payload", {"qd", clean}, "", kTitle + "Analysing file " + clean + "\n" + noData, "", 0},
+      {"only the first file is analysed", {"qd", clean, notes}, "",
+       kTitle + "Analysing file " + clean + "\n" + noData, "", 0},
+      {"no argument", {"./qd"}, "", kTitle, "no file name given\nusage: ./qd <bmpfile>\n", 1},
+      {"no invocation name either", {}, "", kTitle, "no file name given\nusage: quillmark-detect <bmpfile>\n", 1},
+      {"missing file", {"qd", "/nonexistent/x.bmp"}, "", kTitle, "cannot open file /nonexistent/x.bmp\n", 1},
+      {"directory", {"qd", kSamples}, "", kTitle, "cannot open file " + kSamples + "\n", 1},
+      {"standard output full", {"qd", notes}, "/dev/full", "", "error writing standard output\n", 1},
+      {"standard output full and no argument", {"qd"}, "/dev/full", "",
+       "no file name given\nusage: qd <bmpfile>\nerror writing standard output\n", 1},
+  };
+  for (const Case& c : cases) {
+    const Outcome got = run(c.argv, c.stdoutPath);
+    EXPECT_EQ(got.out, c.out) << c.what;
+    EXPECT_EQ(got.err, c.err) << c.what;
+    EXPECT_EQ(got.status, c.status) << c.what;
+  }
+}
+
+TEST(CliTest, EmptyFileIsReportedWithBothWarnings) {
+  const TempFile empty("");
+  const Outcome got = run({"qd", empty.path()});
+  EXPECT_EQ(got.out, kTitle + "Analysing file " + empty.path() +
+                         "\nNot a BMP file\nColour depth should be 24 bits\n"
+                         "File does not contain any Quillmark hidden data. \n");
+  EXPECT_EQ(got.err, "");
+  EXPECT_EQ(got.status, 0);
+}
+
+}  // namespace
+}  // namespace quillmark

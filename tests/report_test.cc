@@ -1,0 +1,108 @@
+#include "app/report.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/samples.h"
+#include "tests/test_bitmap.h"
+
+namespace quillmark {
+namespace {
+
+using testing::BitmapSpec;
+using testing::makeBitmapWith;
+using testing::makeRecord;
+
+const char kNoData[] = "File does not contain any Quillmark hidden data. \n";
+
+std::string report(const std::string& file) {
+  std::istringstream in(file);
+  std::ostringstream out;
+  EXPECT_TRUE(writeReport("img.bmp", in, out));
+  return out.str();
+}
+
+std::string detected(const std::string& name, const std::string& length) {
+  return "Steganographic message detected.\nembedded file name: " + name + "\nlength of embedded data: " +
+         length + "\n";
+}
+
+TEST(ReportTest, TitleBeginsWithTheNameAndEndsInABlank) {
+  std::ostringstream out;
+  writeTitle(out);
+  EXPECT_EQ(out.str(), "Quillmark Detector " QUILLMARK_VERSION " \n");
+}
+
+TEST(ReportTest, WarningsAndVerdictPerFile) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::string expected;  // after the "Analysing file" line
+  };
+  BitmapSpec deep;
+  deep.biBitCount = 32;
+  BitmapSpec other;
+  other.bfType = "GI";
+  BitmapSpec tenPixels;  // 30 bits: the run-out zeroes byte 3, where the marker's zero belongs
+  tenPixels.biWidth = 1;
+  tenPixels.biHeight = 10;
+  BitmapSpec sevenPixels;  // 21 bits: the run-out zeroes byte 2, the marker's K
+  sevenPixels.biWidth = 1;
+  sevenPixels.biHeight = 7;
+  const Case cases[] = {
+      {"notes sample", testing::notesSample(), detected("notes.txt", "1234")},
+      {"clean sample", testing::cleanSample(), kNoData},
+      {"empty file", "", std::string("Not a BMP file\nColour depth should be 24 bits\n") + kNoData},
+      {"text file", "hello, world\n", std::string("Not a BMP file\nColour depth should be 24 bits\n") + kNoData},
+      {"32-bit bitmap with a record", makeBitmapWith(deep, makeRecord("a", 1)),
+       "Colour depth should be 24 bits\n" + detected("a", "1")},
+      {"another type with a record", makeBitmapWith(other, makeRecord("b", 2)), "Not a BMP file\n" + detected("b", "2")},
+      {"marker followed by a non-zero byte", makeBitmapWith({}, makeRecord("c", 3, "QMK!")), kNoData},
+      {"run-out on the marker's zero byte", makeBitmapWith(tenPixels, makeRecord("d", 4)), detected("", "0")},
+      {"run-out on the marker's K", makeBitmapWith(sevenPixels, makeRecord("d", 4)), kNoData},
+      {"128-byte name", makeBitmapWith({}, makeRecord(std::string(128, 'z'), 5)), detected(std::string(128, 'z'), "5")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(report(c.file), "Analysing file img.bmp\n" + c.expected) << c.what;
+  }
+}
+
+TEST(ReportTest, AnyFlippedMarkerBitMeansNoData) {
+  for (int bit = 0; bit < 32; ++bit) {
+    std::string record = makeRecord("notes.txt", 1234);
+    record[static_cast<std::size_t>(bit / 8)] ^= static_cast<char>(1 << (bit % 8));
+    EXPECT_EQ(report(makeBitmapWith({}, record)), std::string("Analysing file img.bmp\n") + kNoData) << "bit " << bit;
+  }
+}
+
+TEST(ReportTest, DataLengthUsesTheDefaultSixDigitGeneralFormat) {
+  struct Case {
+    double length;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {0, "0"},           {5000, "5000"},          {0.5, "0.5"},      {123456, "123456"},
+      {1000000, "1e+06"}, {1234567, "1.23457e+06"}, {-2.5, "-2.5"},   {0.0001, "0.0001"},
+      {0.00001, "1e-05"}, {1e300, "1e+300"},        {65536.5, "65536.5"}, {-INFINITY, "-inf"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(report(makeBitmapWith({}, makeRecord("f", c.length))),
+              "Analysing file img.bmp\n" + detected("f", c.printed))
+        << c.printed;
+  }
+}
+
+TEST(ReportTest, UnreadableInputWritesNothing) {
+  std::ifstream directory(QUILLMARK_SOURCE_DIR, std::ios_base::binary);
+  if (!directory.is_open()) GTEST_SKIP() << "directories do not open as file streams here";
+  std::ostringstream out;
+  EXPECT_FALSE(writeReport("dir", directory, out));
+  EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -1,0 +1,28 @@
+#include "tests/samples.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace quillmark {
+namespace {
+
+// The checked-in samples are exactly what make_samples writes, so they can
+// always be made again from this source alone.
+TEST(SamplesTest, CheckedInSamplesAreTheGeneratedOnes) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } samples[] = {{"notes.bmp", testing::notesSample()}, {"clean.bmp", testing::cleanSample()}};
+  for (const auto& sample : samples) {
+    std::ifstream in(std::string(QUILLMARK_SOURCE_DIR) + "/samples/" + sample.name, std::ios_base::binary);
+    std::ostringstream stored;
+    stored << in.rdbuf();
+    EXPECT_EQ(stored.str(), sample.bytes) << sample.name << " differs; run make_samples samples";
+  }
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -8,13 +8,15 @@
 
 namespace {
 
-// Used in the usage line when the program was started without any name.
+// Used in the usage line when the program was started without a name.
 constexpr const char* kProgramName = "quillmark-detect";
 
 // Everything after the title line; returns the exit status.
 int run(int argc, const char* const* argv) {
   if (argc < 2) {
-    const char* const name = argc > 0 && argv[0] != nullptr ? argv[0] : kProgramName;
+    // Linux turns an empty argv into one empty name; both mean no name.
+    const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+    const char* const name = named ? argv[0] : kProgramName;
     std::cerr << "no file name given\nusage: " << name << " <bmpfile>\n";
     return 1;
   }

@@ -71,6 +71,54 @@ TEST(ReportTest, WarningsAndVerdictPerFile) {
   }
 }
 
+BitmapSpec picture(std::int32_t width, std::int32_t height, int storedRows = -1) {
+  BitmapSpec spec;
+  spec.biWidth = width;
+  spec.biHeight = height;
+  spec.storedRows = storedRows;
+  return spec;
+}
+
+// Files whose header and size disagree: the walk goes where the header says,
+// the stream fails where the file ends, and the report still comes out.
+TEST(ReportTest, HostileGeometryIsWalkedAsTheHeaderSays) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::string expected;  // after the "Analysing file" line
+  };
+  const std::string record = makeRecord("h.txt", 7);
+  std::string heightZero = testing::makeBitmap(picture(374, 0)) + std::string(1124, '\0');
+  testing::embed(heightZero, 374, 0, record);  // walked along the one row at the end
+  BitmapSpec trailing = picture(20, 20);
+  trailing.trailingBytes = 3;
+  const Case cases[] = {
+      {"width 0", makeBitmapWith(picture(0, 20), record), kNoData},
+      {"height 0 walks the last stored row", heightZero, detected("h.txt", "7")},
+      {"width 65535, one row", makeBitmapWith(picture(65535, 1), record), detected("h.txt", "7")},
+      {"height 65535 from -1", makeBitmapWith(picture(1, -1), record), detected("h.txt", "7")},
+      {"height 65535 over 100 stored rows", makeBitmapWith(picture(1, -1, 100), record), kNoData},
+      {"65535 x 65535 over a header", testing::makeBitmap(picture(65535, 65535, 0)), kNoData},
+      {"row stride longer than the file", makeBitmapWith(picture(20000, 1), record).substr(0, 600), kNoData},
+      {"trailing bytes shift the walk", makeBitmapWith(trailing, record), kNoData},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(report(c.file), "Analysing file img.bmp\n" + c.expected) << c.what;
+  }
+}
+
+// Every prefix of a bitmap with a record, from empty to past the header:
+// the unread header bytes count as zero and the failed stream yields no data.
+TEST(ReportTest, EveryShortPrefixIsReported) {
+  const std::string file = makeBitmapWith(picture(20, 20), makeRecord("p", 1));
+  for (std::size_t length = 0; length <= 60; ++length) {
+    std::string expected = "Analysing file img.bmp\n";
+    if (length < 2) expected += "Not a BMP file\n";
+    if (length < 29) expected += "Colour depth should be 24 bits\n";  // 24 is one byte
+    EXPECT_EQ(report(file.substr(0, length)), expected + kNoData) << length << " bytes";
+  }
+}
+
 TEST(ReportTest, AnyFlippedMarkerBitMeansNoData) {
   for (int bit = 0; bit < 32; ++bit) {
     std::string record = makeRecord("notes.txt", 1234);

@@ -27,7 +27,8 @@ std::string makeBitmap(const BitmapSpec& spec) {
   const std::uint32_t width = low16(spec.biWidth);
   const std::uint32_t height = low16(spec.biHeight);
   const std::size_t stride = strideFor(width);
-  const std::size_t pixelBytes = stride * height;
+  const std::size_t rows = spec.storedRows < 0 ? height : static_cast<std::size_t>(spec.storedRows);
+  const std::size_t pixelBytes = stride * rows;
 
   std::string file(54 + pixelBytes + spec.trailingBytes, '\0');
   file.replace(0, std::min<std::size_t>(2, spec.bfType.size()), spec.bfType, 0, 2);
@@ -40,7 +41,7 @@ std::string makeBitmap(const BitmapSpec& spec) {
   put16(file, 28, spec.biBitCount);
   put32(file, 34, static_cast<std::uint32_t>(pixelBytes));  // biSizeImage
 
-  for (std::size_t y = 0; y < height; ++y) {
+  for (std::size_t y = 0; y < rows; ++y) {
     for (std::size_t x = 0; x < width; ++x) {
       for (std::size_t c = 0; c < 3; ++c) {
         file[54 + y * stride + 3 * x + c] = static_cast<char>((x * 7 + y * 13 + c * 5) & 0xFF);

@@ -15,6 +15,7 @@ struct BitmapSpec {
   std::uint16_t biBitCount = 24;
   std::string bfType = "BM";
   std::size_t trailingBytes = 0;  // zero bytes after the pixel array
+  int storedRows = -1;            // rows written; -1: as many as the height says
 };
 
 // The bytes of a BMP file: a 54-byte header, then the pixel array. Colour

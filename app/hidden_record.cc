@@ -18,8 +18,9 @@ bool HiddenRecord::hasMarker() const {
 std::string_view HiddenRecord::fileName() const {
   const char* const name = reinterpret_cast<const char*>(bytes_.data() + kFileNameOffset);
   const void* const end = std::memchr(name, 0, kFileNameSize);
-  const std::size_t length =
-      end == nullptr ? kFileNameSize : static_cast<std::size_t>(static_cast<const char*>(end) - name);
+  const std::size_t length = end == nullptr
+                                 ? kFileNameSize
+                                 : static_cast<std::size_t>(static_cast<const char*>(end) - name);
   return std::string_view(name, length);
 }
 

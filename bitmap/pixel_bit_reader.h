@@ -35,14 +35,14 @@ class PixelBitReader {
   bool ranOut() const;
   void readPixel();
 
-  std::uint8_t assembled = 0;              // byte being built by nextByte
-  std::array<std::uint8_t, 3> pixel{};     // current pixel as stored: blue, green, red
-  std::uint32_t column = 0;                // column of the current pixel
-  std::uint32_t row = 0;                   // pixels of this column used up
-  std::int32_t channel = 0;                // 0 red, 1 green, 2 blue: next bit's colour
-  const std::uint32_t width;               // picture width in pixels
-  const std::uint32_t height;              // picture height in pixels
-  std::istream& stream;                    // borrowed, never closed here
+  std::uint8_t assembled = 0;           // byte being built by nextByte
+  std::array<std::uint8_t, 3> pixel{};  // current pixel as stored: blue, green, red
+  std::uint32_t column = 0;             // column of the current pixel
+  std::uint32_t row = 0;                // pixels of this column used up
+  std::int32_t channel = 0;             // 0 red, 1 green, 2 blue: next bit's colour
+  const std::uint32_t width;            // picture width in pixels
+  const std::uint32_t height;           // picture height in pixels
+  std::istream& stream;                 // borrowed, never closed here
   // Bytes per stored row: 3 x width rounded up to a multiple of 4. Signed and
   // 64 bits wide, because the seeks built from it go backwards and must not
   // overflow for any 32-bit width.

@@ -2,11 +2,11 @@
 // report) over arbitrary bytes, seen exactly as the program sees a file of
 // those bytes, and aborts when an invariant breaks.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <streambuf>
@@ -35,7 +35,9 @@ class MemoryFileBuf final : public std::streambuf {
  protected:
   pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode) override {
     ++seeks;
-    const off_type base = dir == std::ios_base::beg ? 0 : dir == std::ios_base::cur ? position_ : size_;
+    const off_type base = dir == std::ios_base::beg   ? 0
+                          : dir == std::ios_base::cur ? position_
+                                                      : size_;
     if (offset < -base) return pos_type(off_type(-1));
     position_ = base + offset;
     return pos_type(position_);
@@ -45,13 +47,15 @@ class MemoryFileBuf final : public std::streambuf {
   }
   std::streamsize xsgetn(char* out, std::streamsize count) override {
     ++reads;
-    const std::streamsize got = position_ >= size_ ? 0 : std::min<std::streamsize>(count, size_ - position_);
+    const std::streamsize got =
+        position_ >= size_ ? 0 : std::min<std::streamsize>(count, size_ - position_);
     if (got > 0) std::memcpy(out, data_ + position_, static_cast<std::size_t>(got));
     position_ += got;
     return got;
   }
   int_type underflow() override {
-    return position_ < size_ ? traits_type::to_int_type(static_cast<char>(data_[position_])) : traits_type::eof();
+    return position_ < size_ ? traits_type::to_int_type(static_cast<char>(data_[position_]))
+                             : traits_type::eof();
   }
   int_type uflow() override {
     const int_type next = underflow();
@@ -67,7 +71,7 @@ class MemoryFileBuf final : public std::streambuf {
 
 void check(bool ok, const char* invariant) {
   if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", invariant);
+  (void)std::fprintf(stderr, "invariant broken: %s\n", invariant);
   std::abort();
 }
 
@@ -88,11 +92,13 @@ bool isWellFormed(const std::string& report, const std::uint8_t* data, std::size
   const std::string detected = "Steganographic message detected.\nembedded file name: ";
   const std::string lengthLine = "\nlength of embedded data: ";
   const std::size_t lengthAt = verdict.rfind(lengthLine);
-  if (!startsWith(verdict, detected) || lengthAt == std::string::npos || lengthAt < detected.size()) return false;
+  if (!startsWith(verdict, detected) || lengthAt == std::string::npos || lengthAt < detected.size())
+    return false;
   const std::string name = verdict.substr(detected.size(), lengthAt - detected.size());
   const std::string length = verdict.substr(lengthAt + lengthLine.size());
   return name.size() <= 128 && name.find('\0') == std::string::npos && length.size() > 1 &&
-         length.back() == '\n' && length.find_first_not_of("0123456789.e+-nainf\n") == std::string::npos;
+         length.back() == '\n' &&
+         length.find_first_not_of("0123456789.e+-nainf\n") == std::string::npos;
 }
 
 std::string reportFrom(MemoryFileBuf& file) {

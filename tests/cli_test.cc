@@ -41,6 +41,7 @@ Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath 
   const TempFile out(""), err("");
   const std::string outPath = stdoutPath.empty() ? out.path() : stdoutPath;
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   char locale[] = "LC_ALL=de_DE.UTF-8";  // the output must not follow the user's locale
@@ -56,7 +57,8 @@ Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath 
   }
   Outcome outcome;
   int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+    outcome.status = WEXITSTATUS(status);
   outcome.out = stdoutPath.empty() ? slurp(out.path()) : "";
   outcome.err = slurp(err.path());
   return outcome;
@@ -72,22 +74,49 @@ TEST(CliTest, OutputErrorsAndExitStatus) {
   };
   const std::string notes = kSamples + "notes.bmp";
   const std::string clean = kSamples + "clean.bmp";
+  const auto analysing = [](const std::string& path) {
+    return kTitle + "Analysing file " + path + "\n";
+  };
   const std::string noData = "File does not contain any Quillmark hidden data. \n";
+  const std::string detectedNotes =
+      "Steganographic message detected.\n"
+      "embedded file name: notes.txt\n"
+      "length of embedded data: 1234\n";
   const Case cases[] = {
-      {"payload", {"qd", notes}, "",
-       kTitle + "Analysing file " + notes +
-           "\nSteganographic message detected.\nembedded file name: notes.txt\nlength of embedded data: 1234\n",
-       "", 0},
-      {"no payload", {"qd", clean}, "", kTitle + "Analysing file " + clean + "\n" + noData, "", 0},
-      {"only the first file is analysed", {"qd", clean, notes}, "",
-       kTitle + "Analysing file " + clean + "\n" + noData, "", 0},
+      {"payload", {"qd", notes}, "", analysing(notes) + detectedNotes, "", 0},
+      {"no payload", {"qd", clean}, "", analysing(clean) + noData, "", 0},
+      {"only the first file is analysed",
+       {"qd", clean, notes},
+       "",
+       analysing(clean) + noData,
+       "",
+       0},
       {"no argument", {"./qd"}, "", kTitle, "no file name given\nusage: ./qd <bmpfile>\n", 1},
-      {"no invocation name either", {}, "", kTitle, "no file name given\nusage: quillmark-detect <bmpfile>\n", 1},
-      {"missing file", {"qd", "/nonexistent/x.bmp"}, "", kTitle, "cannot open file /nonexistent/x.bmp\n", 1},
+      {"no invocation name either",
+       {},
+       "",
+       kTitle,
+       "no file name given\nusage: quillmark-detect <bmpfile>\n",
+       1},
+      {"missing file",
+       {"qd", "/nonexistent/x.bmp"},
+       "",
+       kTitle,
+       "cannot open file /nonexistent/x.bmp\n",
+       1},
       {"directory", {"qd", kSamples}, "", kTitle, "cannot open file " + kSamples + "\n", 1},
-      {"standard output full", {"qd", notes}, "/dev/full", "", "error writing standard output\n", 1},
-      {"standard output full and no argument", {"qd"}, "/dev/full", "",
-       "no file name given\nusage: qd <bmpfile>\nerror writing standard output\n", 1},
+      {"standard output full",
+       {"qd", notes},
+       "/dev/full",
+       "",
+       "error writing standard output\n",
+       1},
+      {"standard output full and no argument",
+       {"qd"},
+       "/dev/full",
+       "",
+       "no file name given\nusage: qd <bmpfile>\nerror writing standard output\n",
+       1},
   };
   for (const Case& c : cases) {
     const Outcome got = run(c.argv, c.stdoutPath);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace quillmark {
@@ -12,7 +13,8 @@ const std::string kMarker("QMK\0", 4);
 
 HiddenRecord recordOf(const std::string& bytes) {
   HiddenRecord::Bytes raw{};
-  for (std::size_t i = 0; i < raw.size() && i < bytes.size(); ++i) raw[i] = static_cast<std::uint8_t>(bytes[i]);
+  for (std::size_t i = 0; i < raw.size() && i < bytes.size(); ++i)
+    raw[i] = static_cast<std::uint8_t>(bytes[i]);
   return HiddenRecord(raw);
 }
 
@@ -28,12 +30,16 @@ TEST(HiddenRecordTest, MarkerNeedsAllFourBytes) {
     bool marked;
   };
   const Case cases[] = {
-      {kMarker, true},  {std::string("QMK\x01", 4), false},
-      {std::string("qMK\0", 4), false}, {std::string("QMJ\0", 4), false},
-      {std::string("\0MK\0", 4), false}, {std::string(4, '\0'), false},
+      {kMarker, true},
+      {std::string("QMK\x01", 4), false},
+      {std::string("qMK\0", 4), false},
+      {std::string("QMJ\0", 4), false},
+      {std::string("\0MK\0", 4), false},
+      {std::string(4, '\0'), false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(recordOf(withName(c.magic, "x")).hasMarker(), c.marked) << "magic " << ::testing::PrintToString(c.magic);
+    EXPECT_EQ(recordOf(withName(c.magic, "x")).hasMarker(), c.marked)
+        << "magic " << ::testing::PrintToString(c.magic);
   }
 }
 
@@ -67,7 +73,7 @@ TEST(HiddenRecordTest, DataLengthIsALittleEndianDouble) {
       {"\x00\x00\x00\x00\x00\x00\xE0\x3F", 0.5},
       {"\x00\x00\x00\x00\x00\x00\x04\xC0", -2.5},
       {"\x00\x00\x00\x00\x00\x00\x00\x00", 0.0},
-      {"\x00\x00\x00\x00\x00\x00\xF0\x7F", INFINITY},
+      {"\x00\x00\x00\x00\x00\x00\xF0\x7F", std::numeric_limits<double>::infinity()},
   };
   for (const Case& c : cases) {
     std::string bytes = withName(kMarker, "x");

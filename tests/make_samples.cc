@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   auto files = corpus();
   if (!forCorpus) files.resize(2);
   for (const auto& [name, bytes] : files) {
-    if (!writeFile(folder + "/" + name, bytes)) return 1;
+    if (!writeFile(std::string(folder).append("/").append(name), bytes)) return 1;
   }
   return 0;
 }

@@ -27,7 +27,7 @@ std::string walk(std::istream& in, std::uint32_t width, std::uint32_t height, st
 std::string walkBoth(const std::string& file, std::uint32_t width, std::uint32_t height,
                      std::size_t count = 140) {
   std::istringstream memory(file);
-  const std::string fromMemory = walk(memory, width, height, count);
+  std::string fromMemory = walk(memory, width, height, count);
   const TempFile temp(file);
   std::ifstream disk(temp.path(), std::ios_base::binary);
   EXPECT_EQ(walk(disk, width, height, count), fromMemory) << "file and memory streams differ";
@@ -39,8 +39,8 @@ std::string walkBoth(const std::string& file, std::uint32_t width, std::uint32_t
 // each pixel gives red, green, blue, filling bytes from bit 0.
 TEST(PixelBitReaderTest, BitOrderAcrossPixelsAndBytes) {
   struct Case {
-    int column, storedRow, byteInPixel;  // byte 0 blue, 1 green, 2 red
-    int hiddenBit;                       // -1: never seen
+    std::size_t column, storedRow, byteInPixel;  // byte 0 blue, 1 green, 2 red
+    int hiddenBit;                               // -1: never seen
   };
   const Case cases[] = {
       {0, 2, 2, 0},  {0, 2, 1, 1},  {0, 2, 0, 2},   // first pixel: red, green, blue
@@ -52,12 +52,12 @@ TEST(PixelBitReaderTest, BitOrderAcrossPixelsAndBytes) {
   };
   for (const Case& c : cases) {
     std::string file(24, '\0');
-    file[static_cast<std::size_t>(8 * c.storedRow + 3 * c.column + c.byteInPixel)] = 1;
+    file[8 * c.storedRow + 3 * c.column + c.byteInPixel] = 1;
     const std::string hidden = walkBoth(file, 2, 3, 3);
     std::string expected(3, '\0');
-    if (c.hiddenBit >= 0) expected[static_cast<std::size_t>(c.hiddenBit / 8)] = static_cast<char>(1 << (c.hiddenBit % 8));
-    EXPECT_EQ(hidden, expected) << "column " << c.column << ", stored row " << c.storedRow << ", byte "
-                                << c.byteInPixel;
+    if (c.hiddenBit >= 0) testing::flipBit(expected, static_cast<std::size_t>(c.hiddenBit));
+    EXPECT_EQ(hidden, expected) << "column " << c.column << ", stored row " << c.storedRow
+                                << ", byte " << c.byteInPixel;
   }
 }
 
@@ -135,8 +135,8 @@ TEST(PixelBitReaderTest, FailedStreamRepeatsTheLastPixelHeld) {
   tenRows[0] = 1;
   tenRows[2] = 1;
   std::string repeated(40, '\0');
-  for (int bit = 27; bit < 296; ++bit) {
-    if (bit % 3 != 1) repeated[static_cast<std::size_t>(bit / 8)] |= static_cast<char>(1 << (bit % 8));
+  for (std::size_t bit = 27; bit < 296; ++bit) {
+    if (bit % 3 != 1) testing::flipBit(repeated, bit);
   }
   const Case cases[] = {
       {"rows missing before the file", tenRows, 1, 100, repeated},

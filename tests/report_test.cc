@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -27,8 +27,8 @@ std::string report(const std::string& file) {
 }
 
 std::string detected(const std::string& name, const std::string& length) {
-  return "Steganographic message detected.\nembedded file name: " + name + "\nlength of embedded data: " +
-         length + "\n";
+  return "Steganographic message detected.\nembedded file name: " + name +
+         "\nlength of embedded data: " + length + "\n";
 }
 
 TEST(ReportTest, TitleBeginsWithTheNameAndEndsInABlank) {
@@ -57,14 +57,19 @@ TEST(ReportTest, WarningsAndVerdictPerFile) {
       {"notes sample", testing::notesSample(), detected("notes.txt", "1234")},
       {"clean sample", testing::cleanSample(), kNoData},
       {"empty file", "", std::string("Not a BMP file\nColour depth should be 24 bits\n") + kNoData},
-      {"text file", "hello, world\n", std::string("Not a BMP file\nColour depth should be 24 bits\n") + kNoData},
+      {"text file", "hello, world\n",
+       std::string("Not a BMP file\nColour depth should be 24 bits\n") + kNoData},
       {"32-bit bitmap with a record", makeBitmapWith(deep, makeRecord("a", 1)),
        "Colour depth should be 24 bits\n" + detected("a", "1")},
-      {"another type with a record", makeBitmapWith(other, makeRecord("b", 2)), "Not a BMP file\n" + detected("b", "2")},
-      {"marker followed by a non-zero byte", makeBitmapWith({}, makeRecord("c", 3, "QMK!")), kNoData},
-      {"run-out on the marker's zero byte", makeBitmapWith(tenPixels, makeRecord("d", 4)), detected("", "0")},
+      {"another type with a record", makeBitmapWith(other, makeRecord("b", 2)),
+       "Not a BMP file\n" + detected("b", "2")},
+      {"marker followed by a non-zero byte", makeBitmapWith({}, makeRecord("c", 3, "QMK!")),
+       kNoData},
+      {"run-out on the marker's zero byte", makeBitmapWith(tenPixels, makeRecord("d", 4)),
+       detected("", "0")},
       {"run-out on the marker's K", makeBitmapWith(sevenPixels, makeRecord("d", 4)), kNoData},
-      {"128-byte name", makeBitmapWith({}, makeRecord(std::string(128, 'z'), 5)), detected(std::string(128, 'z'), "5")},
+      {"128-byte name", makeBitmapWith({}, makeRecord(std::string(128, 'z'), 5)),
+       detected(std::string(128, 'z'), "5")},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(report(c.file), "Analysing file img.bmp\n" + c.expected) << c.what;
@@ -99,7 +104,8 @@ TEST(ReportTest, HostileGeometryIsWalkedAsTheHeaderSays) {
       {"height 65535 from -1", makeBitmapWith(picture(1, -1), record), detected("h.txt", "7")},
       {"height 65535 over 100 stored rows", makeBitmapWith(picture(1, -1, 100), record), kNoData},
       {"65535 x 65535 over a header", testing::makeBitmap(picture(65535, 65535, 0)), kNoData},
-      {"row stride longer than the file", makeBitmapWith(picture(20000, 1), record).substr(0, 600), kNoData},
+      {"row stride longer than the file", makeBitmapWith(picture(20000, 1), record).substr(0, 600),
+       kNoData},
       {"trailing bytes shift the walk", makeBitmapWith(trailing, record), kNoData},
   };
   for (const Case& c : cases) {
@@ -120,10 +126,11 @@ TEST(ReportTest, EveryShortPrefixIsReported) {
 }
 
 TEST(ReportTest, AnyFlippedMarkerBitMeansNoData) {
-  for (int bit = 0; bit < 32; ++bit) {
+  for (std::size_t bit = 0; bit < 32; ++bit) {
     std::string record = makeRecord("notes.txt", 1234);
-    record[static_cast<std::size_t>(bit / 8)] ^= static_cast<char>(1 << (bit % 8));
-    EXPECT_EQ(report(makeBitmapWith({}, record)), std::string("Analysing file img.bmp\n") + kNoData) << "bit " << bit;
+    testing::flipBit(record, bit);
+    EXPECT_EQ(report(makeBitmapWith({}, record)), std::string("Analysing file img.bmp\n") + kNoData)
+        << "bit " << bit;
   }
 }
 
@@ -133,9 +140,10 @@ TEST(ReportTest, DataLengthUsesTheDefaultSixDigitGeneralFormat) {
     const char* printed;
   };
   const Case cases[] = {
-      {0, "0"},           {5000, "5000"},          {0.5, "0.5"},      {123456, "123456"},
-      {1000000, "1e+06"}, {1234567, "1.23457e+06"}, {-2.5, "-2.5"},   {0.0001, "0.0001"},
-      {0.00001, "1e-05"}, {1e300, "1e+300"},        {65536.5, "65536.5"}, {-INFINITY, "-inf"},
+      {0, "0"},           {5000, "5000"},       {0.5, "0.5"},
+      {123456, "123456"}, {1000000, "1e+06"},   {1234567, "1.23457e+06"},
+      {-2.5, "-2.5"},     {0.0001, "0.0001"},   {0.00001, "1e-05"},
+      {1e300, "1e+300"},  {65536.5, "65536.5"}, {-std::numeric_limits<double>::infinity(), "-inf"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(report(makeBitmapWith({}, makeRecord("f", c.length))),

@@ -19,7 +19,9 @@ inline BitmapSpec samplePicture() {
 inline std::string cleanSample() { return makeBitmap(samplePicture()); }
 
 // samples/notes.bmp: the picture with a record for notes.txt, 1234 bytes long.
-inline std::string notesSample() { return makeBitmapWith(samplePicture(), makeRecord("notes.txt", 1234)); }
+inline std::string notesSample() {
+  return makeBitmapWith(samplePicture(), makeRecord("notes.txt", 1234));
+}
 
 }  // namespace quillmark::testing
 

@@ -17,7 +17,8 @@ TEST(SamplesTest, CheckedInSamplesAreTheGeneratedOnes) {
     std::string bytes;
   } samples[] = {{"notes.bmp", testing::notesSample()}, {"clean.bmp", testing::cleanSample()}};
   for (const auto& sample : samples) {
-    std::ifstream in(std::string(QUILLMARK_SOURCE_DIR) + "/samples/" + sample.name, std::ios_base::binary);
+    std::ifstream in(std::string(QUILLMARK_SOURCE_DIR) + "/samples/" + sample.name,
+                     std::ios_base::binary);
     std::ostringstream stored;
     stored << in.rdbuf();
     EXPECT_EQ(stored.str(), sample.bytes) << sample.name << " differs; run make_samples samples";

@@ -16,11 +16,13 @@ class TempFile {
  public:
   explicit TempFile(const std::string& bytes) {
     const char* const dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quillmark-XXXXXX";
+    std::string pattern =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quillmark-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd >= 0) ::close(fd);
     path_ = pattern;
-    std::ofstream(path_, std::ios_base::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path_, std::ios_base::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   ~TempFile() { std::remove(path_.c_str()); }
   TempFile(const TempFile&) = delete;

@@ -17,7 +17,9 @@ void put32(std::string& out, std::size_t at, std::uint32_t value) {
   put16(out, at + 2, value >> 16);
 }
 
-std::size_t strideFor(std::uint32_t width) { return (3 * std::size_t{width} + 3) & ~std::size_t{3}; }
+std::size_t strideFor(std::uint32_t width) {
+  return (3 * std::size_t{width} + 3) & ~std::size_t{3};
+}
 
 std::uint32_t low16(std::int32_t value) { return static_cast<std::uint32_t>(value) & 0xFFFF; }
 
@@ -33,8 +35,8 @@ std::string makeBitmap(const BitmapSpec& spec) {
   std::string file(54 + pixelBytes + spec.trailingBytes, '\0');
   file.replace(0, std::min<std::size_t>(2, spec.bfType.size()), spec.bfType, 0, 2);
   put32(file, 2, static_cast<std::uint32_t>(file.size()));  // bfSize
-  put32(file, 10, 54);                                       // bfOffBits
-  put32(file, 14, 40);                                       // biSize
+  put32(file, 10, 54);                                      // bfOffBits
+  put32(file, 14, 40);                                      // biSize
   put32(file, 18, static_cast<std::uint32_t>(spec.biWidth));
   put32(file, 22, static_cast<std::uint32_t>(spec.biHeight));
   put16(file, 26, 1);  // biPlanes
@@ -77,6 +79,11 @@ void embed(std::string& file, std::uint32_t width, std::uint32_t height, const s
     const int value = (static_cast<unsigned char>(hidden[bit / 8]) >> (bit % 8)) & 1;
     file[at] = static_cast<char>((file[at] & ~1) | value);
   }
+}
+
+void flipBit(std::string& bytes, std::size_t bit) {
+  char& byte = bytes[bit / 8];
+  byte = static_cast<char>(byte ^ (1 << (bit % 8)));
 }
 
 std::string makeBitmapWith(const BitmapSpec& spec, const std::string& hidden) {

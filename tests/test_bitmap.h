@@ -31,8 +31,11 @@ std::string makeRecord(const std::string& name, double length,
 // Writes `hidden` into the lowest bits of `file` along the detector's walk
 // for a picture of `width` x `height` whose pixel array ends `trailingBytes`
 // before the end of `file`. Bits that fall outside the picture are dropped.
-void embed(std::string& file, std::uint32_t width, std::uint32_t height,
-           const std::string& hidden, std::size_t trailingBytes = 0);
+void embed(std::string& file, std::uint32_t width, std::uint32_t height, const std::string& hidden,
+           std::size_t trailingBytes = 0);
+
+// Flips bit `bit` of `bytes`, counting from bit 0 of byte 0.
+void flipBit(std::string& bytes, std::size_t bit);
 
 // makeBitmap with `hidden` embedded along the walk.
 std::string makeBitmapWith(const BitmapSpec& spec, const std::string& hidden);

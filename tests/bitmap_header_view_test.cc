@@ -14,9 +14,7 @@ using testing::BitmapSpec;
 using testing::makeBitmap;
 
 BitmapSpec spec(std::int32_t width, std::int32_t height, std::uint16_t bits = 24) {
-  BitmapSpec s;
-  s.biWidth = width;
-  s.biHeight = height;
+  BitmapSpec s = testing::picture(width, height);
   s.biBitCount = bits;
   return s;
 }

@@ -18,6 +18,7 @@ using quillmark::testing::BitmapSpec;
 using quillmark::testing::makeBitmap;
 using quillmark::testing::makeBitmapWith;
 using quillmark::testing::makeRecord;
+using quillmark::testing::picture;
 
 bool writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios_base::binary);
@@ -26,14 +27,6 @@ bool writeFile(const std::string& path, const std::string& bytes) {
   if (out) return true;
   std::cerr << "cannot write " << path << "\n";
   return false;
-}
-
-BitmapSpec picture(std::int32_t width, std::int32_t height, int storedRows = -1) {
-  BitmapSpec spec;
-  spec.biWidth = width;
-  spec.biHeight = height;
-  spec.storedRows = storedRows;
-  return spec;
 }
 
 std::vector<std::pair<std::string, std::string>> corpus() {

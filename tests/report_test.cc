@@ -16,6 +16,7 @@ namespace {
 using testing::BitmapSpec;
 using testing::makeBitmapWith;
 using testing::makeRecord;
+using testing::picture;
 
 const char kNoData[] = "File does not contain any Quillmark hidden data. \n";
 
@@ -47,12 +48,10 @@ TEST(ReportTest, WarningsAndVerdictPerFile) {
   deep.biBitCount = 32;
   BitmapSpec other;
   other.bfType = "GI";
-  BitmapSpec tenPixels;  // 30 bits: the run-out zeroes byte 3, where the marker's zero belongs
-  tenPixels.biWidth = 1;
-  tenPixels.biHeight = 10;
-  BitmapSpec sevenPixels;  // 21 bits: the run-out zeroes byte 2, the marker's K
-  sevenPixels.biWidth = 1;
-  sevenPixels.biHeight = 7;
+  // 30 bits: the run-out zeroes byte 3, where the marker's zero belongs.
+  const BitmapSpec tenPixels = picture(1, 10);
+  // 21 bits: the run-out zeroes byte 2, the marker's K.
+  const BitmapSpec sevenPixels = picture(1, 7);
   const Case cases[] = {
       {"notes sample", testing::notesSample(), detected("notes.txt", "1234")},
       {"clean sample", testing::cleanSample(), kNoData},
@@ -74,14 +73,6 @@ TEST(ReportTest, WarningsAndVerdictPerFile) {
   for (const Case& c : cases) {
     EXPECT_EQ(report(c.file), "Analysing file img.bmp\n" + c.expected) << c.what;
   }
-}
-
-BitmapSpec picture(std::int32_t width, std::int32_t height, int storedRows = -1) {
-  BitmapSpec spec;
-  spec.biWidth = width;
-  spec.biHeight = height;
-  spec.storedRows = storedRows;
-  return spec;
 }
 
 // Files whose header and size disagree: the walk goes where the header says,

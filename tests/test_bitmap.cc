@@ -25,6 +25,14 @@ std::uint32_t low16(std::int32_t value) { return static_cast<std::uint32_t>(valu
 
 }  // namespace
 
+BitmapSpec picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows) {
+  BitmapSpec spec;
+  spec.biWidth = biWidth;
+  spec.biHeight = biHeight;
+  spec.storedRows = storedRows;
+  return spec;
+}
+
 std::string makeBitmap(const BitmapSpec& spec) {
   const std::uint32_t width = low16(spec.biWidth);
   const std::uint32_t height = low16(spec.biHeight);

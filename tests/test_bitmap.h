@@ -18,6 +18,10 @@ struct BitmapSpec {
   int storedRows = -1;            // rows written; -1: as many as the height says
 };
 
+// A 24-bit "BM" picture of the given header dimensions with `storedRows`
+// rows of pixels (-1: as many as the height says).
+BitmapSpec picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows = -1);
+
 // The bytes of a BMP file: a 54-byte header, then the pixel array. Colour
 // bytes follow a gradient whose lowest bits vary, so that a picture carries
 // no marker by accident.

@@ -28,7 +28,8 @@ int run(int argc, const char* const* argv) {
   std::ifstream image;
   image.rdbuf()->pubsetbuf(streamBuffer, sizeof streamBuffer);
   image.open(path, std::ios_base::in | std::ios_base::binary);
-  // A directory opens like a file but cannot be read; writeReport says so.
+  // A directory or a pipe opens like a file but cannot be analysed;
+  // writeReport says so.
   if (!image.is_open() || !quillmark::writeReport(path, image, std::cout)) {
     std::cerr << "cannot open file " << path << std::endl;
     return 1;

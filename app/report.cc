@@ -16,7 +16,11 @@ void writeTitle(std::ostream& out) {
 
 bool writeReport(std::string_view path, std::istream& image, std::ostream& out) {
   const BitmapHeaderView header = BitmapHeaderView::readFrom(image);
-  if (image.bad()) return false;
+  // The walk moves by seeks; an input that cannot seek (a pipe) would be
+  // walked as if it were empty and wrongly reported clean. A short file has
+  // already failed here, and is reported from the bytes it gave.
+  const bool unseekable = !image.fail() && image.tellg() == std::streampos(-1);
+  if (image.bad() || unseekable) return false;
 
   out << "Analysing file " << path << std::endl;
   if (!header.hasBmpType()) out << "Not a BMP file" << std::endl;

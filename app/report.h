@@ -18,8 +18,8 @@ void writeTitle(std::ostream& out);
 // from whatever bytes it gave.
 //
 // Returns false, having written nothing, when reading the header failed with
-// an error rather than at end of file (a directory, an I/O error): such an
-// input could not be read at all.
+// an error rather than at end of file (a directory, an I/O error), or when
+// `image` cannot seek (a pipe): such an input cannot be analysed at all.
 bool writeReport(std::string_view path, std::istream& image, std::ostream& out);
 
 }  // namespace quillmark

@@ -37,7 +37,8 @@ std::string slurp(const std::string& path) {
 
 // Runs the program with exactly `argv` (no invocation name is added), its
 // standard output going to `stdoutPath` or to a file that is read back.
-Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath = "") {
+Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath = "",
+            const std::string& stdinBytes = "") {
   const TempFile out(""), err("");
   const std::string outPath = stdoutPath.empty() ? out.path() : stdoutPath;
   std::vector<char*> args;
@@ -47,14 +48,22 @@ Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath 
   char locale[] = "LC_ALL=de_DE.UTF-8";  // the output must not follow the user's locale
   char* env[] = {locale, nullptr};
 
+  int input[2];  // a pipe that holds stdinBytes and is then closed
+  if (pipe(input) != 0) return {};
+  const auto written = write(input[1], stdinBytes.data(), stdinBytes.size());
+  close(input[1]);
+  if (written != static_cast<ssize_t>(stdinBytes.size())) return {};
+
   const pid_t child = fork();
   if (child == 0) {
+    if (dup2(input[0], 0) < 0) _exit(127);
     const int outFd = open(outPath.c_str(), O_WRONLY | O_TRUNC);
     const int errFd = open(err.path().c_str(), O_WRONLY | O_TRUNC);
     if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(127);
     execve(kProgram.c_str(), args.data(), env);
     _exit(127);
   }
+  close(input[0]);
   Outcome outcome;
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
@@ -134,6 +143,15 @@ TEST(CliTest, EmptyFileIsReportedWithBothWarnings) {
                          "File does not contain any Quillmark hidden data. \n");
   EXPECT_EQ(got.err, "");
   EXPECT_EQ(got.status, 0);
+}
+
+// The walk needs seeks, so a pipe cannot be analysed; it must not be
+// reported clean.
+TEST(CliTest, PipeIsRefusedLikeAFileThatCannotBeOpened) {
+  const Outcome got = run({"qd", "/dev/stdin"}, "", slurp(kSamples + "notes.bmp"));
+  EXPECT_EQ(got.out, kTitle);
+  EXPECT_EQ(got.err, "cannot open file /dev/stdin\n");
+  EXPECT_EQ(got.status, 1);
 }
 
 }  // namespace

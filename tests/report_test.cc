@@ -143,6 +143,23 @@ TEST(ReportTest, DataLengthUsesTheDefaultSixDigitGeneralFormat) {
   }
 }
 
+// Serves bytes like a pipe: they can be read but not seeked.
+class PipeBuf : public std::streambuf {
+ public:
+  explicit PipeBuf(std::string& bytes) {
+    setg(bytes.data(), bytes.data(), bytes.data() + bytes.size());
+  }
+};
+
+TEST(ReportTest, UnseekableInputWritesNothing) {
+  std::string bytes = testing::notesSample();
+  PipeBuf pipe(bytes);
+  std::istream in(&pipe);
+  std::ostringstream out;
+  EXPECT_FALSE(writeReport("pipe", in, out));
+  EXPECT_EQ(out.str(), "");
+}
+
 TEST(ReportTest, UnreadableInputWritesNothing) {
   std::ifstream directory(QUILLMARK_SOURCE_DIR, std::ios_base::binary);
   if (!directory.is_open()) GTEST_SKIP() << "directories do not open as file streams here";

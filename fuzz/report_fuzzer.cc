@@ -16,10 +16,11 @@
 
 namespace {
 
-// The most a run may ask of its input: the header read, the first pixel, and
-// one seek and one read per pixel advance over the 140 x 8 hidden bits.
+// The most a run may ask of its input: the header read, the position check
+// after it, the first pixel, and one seek and one read per pixel advance
+// over the 140 x 8 hidden bits.
 constexpr int kMaxReads = 2 + 1120 / 3;
-constexpr int kMaxSeeks = 1 + 1120 / 3;
+constexpr int kMaxSeeks = 2 + 1120 / 3;
 
 // A read-only file in memory: a seek before the start fails, one past the
 // end succeeds and the next read obtains nothing, as with a file on disk.

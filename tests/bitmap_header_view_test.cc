@@ -10,11 +10,11 @@
 namespace quillmark {
 namespace {
 
-using testing::BitmapSpec;
+using testing::BitmapShape;
 using testing::makeBitmap;
 
-BitmapSpec spec(std::int32_t width, std::int32_t height, std::uint16_t bits = 24) {
-  BitmapSpec s = testing::picture(width, height);
+BitmapShape shape(std::int32_t width, std::int32_t height, std::uint16_t bits = 24) {
+  BitmapShape s = testing::picture(width, height);
   s.biBitCount = bits;
   return s;
 }
@@ -28,14 +28,14 @@ TEST(BitmapHeaderViewTest, FieldsAreTheLow16BitsReadLittleEndian) {
     std::uint16_t bits;
     bool streamFailed;
   };
-  const std::string valid = makeBitmap(spec(20, 3));
+  const std::string valid = makeBitmap(shape(20, 3));
   const Case cases[] = {
       {"valid 24-bit bitmap", valid, true, 20, 3, 24, false},
-      {"32-bit bitmap", makeBitmap(spec(2, 2, 32)), true, 2, 2, 32, false},
-      {"width 70000 wraps", makeBitmap(spec(70000, 1)), true, 4464, 1, 24, false},
-      {"width 65535", makeBitmap(spec(65535, 1)), true, 65535, 1, 24, false},
-      {"top-down height -2", makeBitmap(spec(1, -2)), true, 1, 65534, 24, false},
-      {"top-down height -100", makeBitmap(spec(1, -100)), true, 1, 65436, 24, false},
+      {"32-bit bitmap", makeBitmap(shape(2, 2, 32)), true, 2, 2, 32, false},
+      {"width 70000 wraps", makeBitmap(shape(70000, 1)), true, 4464, 1, 24, false},
+      {"width 65535", makeBitmap(shape(65535, 1)), true, 65535, 1, 24, false},
+      {"top-down height -2", makeBitmap(shape(1, -2)), true, 1, 65534, 24, false},
+      {"top-down height -100", makeBitmap(shape(1, -100)), true, 1, 65436, 24, false},
       {"PNG signature", std::string("\x89PNG\r\n\x1a\n") + std::string(40, 'x'), false, 0x7878,
        0x7878, 0x7878, false},
       {"type \"MB\"", "MB" + valid.substr(2), false, 20, 3, 24, false},

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +15,7 @@
 namespace quillmark {
 namespace {
 
+using testing::readFile;
 using testing::TempFile;
 
 const std::string kProgram = QUILLMARK_DETECT_PATH;
@@ -27,13 +26,6 @@ struct Outcome {
   std::string out, err;
   int status = -1;
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios_base::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Runs the program with exactly `argv` (no invocation name is added), its
 // standard output going to `stdoutPath` or to a file that is read back.
@@ -68,8 +60,8 @@ Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath 
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
     outcome.status = WEXITSTATUS(status);
-  outcome.out = stdoutPath.empty() ? slurp(out.path()) : "";
-  outcome.err = slurp(err.path());
+  outcome.out = stdoutPath.empty() ? readFile(out.path()) : "";
+  outcome.err = readFile(err.path());
   return outcome;
 }
 
@@ -148,7 +140,7 @@ TEST(CliTest, EmptyFileIsReportedWithBothWarnings) {
 // The walk needs seeks, so a pipe cannot be analysed; it must not be
 // reported clean.
 TEST(CliTest, PipeIsRefusedLikeAFileThatCannotBeOpened) {
-  const Outcome got = run({"qd", "/dev/stdin"}, "", slurp(kSamples + "notes.bmp"));
+  const Outcome got = run({"qd", "/dev/stdin"}, "", readFile(kSamples + "notes.bmp"));
   EXPECT_EQ(got.out, kTitle);
   EXPECT_EQ(got.err, "cannot open file /dev/stdin\n");
   EXPECT_EQ(got.status, 1);

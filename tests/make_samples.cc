@@ -14,7 +14,7 @@
 
 namespace {
 
-using quillmark::testing::BitmapSpec;
+using quillmark::testing::BitmapShape;
 using quillmark::testing::makeBitmap;
 using quillmark::testing::makeBitmapWith;
 using quillmark::testing::makeRecord;
@@ -31,11 +31,11 @@ bool writeFile(const std::string& path, const std::string& bytes) {
 
 std::vector<std::pair<std::string, std::string>> corpus() {
   const std::string record = makeRecord("notes.txt", 1234);
-  BitmapSpec deep = picture(16, 30);
+  BitmapShape deep = picture(16, 30);
   deep.biBitCount = 32;
-  BitmapSpec trailing = picture(7, 60);
+  BitmapShape trailing = picture(7, 60);
   trailing.trailingBytes = 5;
-  BitmapSpec topDown = picture(20, -20);
+  BitmapShape topDown = picture(20, -20);
   topDown.storedRows = 20;  // the rows a top-down header of 20 means
   return {
       {"notes.bmp", quillmark::testing::notesSample()},

@@ -13,7 +13,7 @@
 namespace quillmark {
 namespace {
 
-using testing::BitmapSpec;
+using testing::BitmapShape;
 using testing::makeBitmapWith;
 using testing::makeRecord;
 using testing::picture;
@@ -44,14 +44,14 @@ TEST(ReportTest, WarningsAndVerdictPerFile) {
     std::string file;
     std::string expected;  // after the "Analysing file" line
   };
-  BitmapSpec deep;
+  BitmapShape deep;
   deep.biBitCount = 32;
-  BitmapSpec other;
+  BitmapShape other;
   other.bfType = "GI";
   // 30 bits: the run-out zeroes byte 3, where the marker's zero belongs.
-  const BitmapSpec tenPixels = picture(1, 10);
+  const BitmapShape tenPixels = picture(1, 10);
   // 21 bits: the run-out zeroes byte 2, the marker's K.
-  const BitmapSpec sevenPixels = picture(1, 7);
+  const BitmapShape sevenPixels = picture(1, 7);
   const Case cases[] = {
       {"notes sample", testing::notesSample(), detected("notes.txt", "1234")},
       {"clean sample", testing::cleanSample(), kNoData},
@@ -86,7 +86,7 @@ TEST(ReportTest, HostileGeometryIsWalkedAsTheHeaderSays) {
   const std::string record = makeRecord("h.txt", 7);
   std::string heightZero = testing::makeBitmap(picture(374, 0)) + std::string(1124, '\0');
   testing::embed(heightZero, 374, 0, record);  // walked along the one row at the end
-  BitmapSpec trailing = picture(20, 20);
+  BitmapShape trailing = picture(20, 20);
   trailing.trailingBytes = 3;
   const Case cases[] = {
       {"width 0", makeBitmapWith(picture(0, 20), record), kNoData},

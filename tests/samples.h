@@ -8,7 +8,7 @@
 namespace quillmark::testing {
 
 // The picture of both samples: 30 x 20 pixels, rows padded from 90 to 92 bytes.
-inline BitmapSpec samplePicture() { return picture(30, 20); }
+inline BitmapShape samplePicture() { return picture(30, 20); }
 
 // samples/clean.bmp: the picture alone.
 inline std::string cleanSample() { return makeBitmap(samplePicture()); }

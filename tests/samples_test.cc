@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/temp_file.h"
 
 namespace quillmark {
 namespace {
@@ -17,11 +17,9 @@ TEST(SamplesTest, CheckedInSamplesAreTheGeneratedOnes) {
     std::string bytes;
   } samples[] = {{"notes.bmp", testing::notesSample()}, {"clean.bmp", testing::cleanSample()}};
   for (const auto& sample : samples) {
-    std::ifstream in(std::string(QUILLMARK_SOURCE_DIR) + "/samples/" + sample.name,
-                     std::ios_base::binary);
-    std::ostringstream stored;
-    stored << in.rdbuf();
-    EXPECT_EQ(stored.str(), sample.bytes) << sample.name << " differs; run make_samples samples";
+    const std::string path = std::string(QUILLMARK_SOURCE_DIR) + "/samples/" + sample.name;
+    EXPECT_EQ(testing::readFile(path), sample.bytes)
+        << sample.name << " differs; run make_samples samples";
   }
 }
 

@@ -6,9 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace quillmark::testing {
+
+// The whole contents of the file at `path`; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios_base::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 // A file with the given bytes under TMPDIR (or /tmp), removed when the
 // object goes away.

@@ -25,30 +25,31 @@ std::uint32_t low16(std::int32_t value) { return static_cast<std::uint32_t>(valu
 
 }  // namespace
 
-BitmapSpec picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows) {
-  BitmapSpec spec;
-  spec.biWidth = biWidth;
-  spec.biHeight = biHeight;
-  spec.storedRows = storedRows;
-  return spec;
+BitmapShape picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows) {
+  BitmapShape shape;
+  shape.biWidth = biWidth;
+  shape.biHeight = biHeight;
+  shape.storedRows = storedRows;
+  return shape;
 }
 
-std::string makeBitmap(const BitmapSpec& spec) {
-  const std::uint32_t width = low16(spec.biWidth);
-  const std::uint32_t height = low16(spec.biHeight);
+std::string makeBitmap(const BitmapShape& shape) {
+  const std::uint32_t width = low16(shape.biWidth);
+  const std::uint32_t height = low16(shape.biHeight);
   const std::size_t stride = strideFor(width);
-  const std::size_t rows = spec.storedRows < 0 ? height : static_cast<std::size_t>(spec.storedRows);
+  const std::size_t rows =
+      shape.storedRows < 0 ? height : static_cast<std::size_t>(shape.storedRows);
   const std::size_t pixelBytes = stride * rows;
 
-  std::string file(54 + pixelBytes + spec.trailingBytes, '\0');
-  file.replace(0, std::min<std::size_t>(2, spec.bfType.size()), spec.bfType, 0, 2);
+  std::string file(54 + pixelBytes + shape.trailingBytes, '\0');
+  file.replace(0, std::min<std::size_t>(2, shape.bfType.size()), shape.bfType, 0, 2);
   put32(file, 2, static_cast<std::uint32_t>(file.size()));  // bfSize
   put32(file, 10, 54);                                      // bfOffBits
   put32(file, 14, 40);                                      // biSize
-  put32(file, 18, static_cast<std::uint32_t>(spec.biWidth));
-  put32(file, 22, static_cast<std::uint32_t>(spec.biHeight));
+  put32(file, 18, static_cast<std::uint32_t>(shape.biWidth));
+  put32(file, 22, static_cast<std::uint32_t>(shape.biHeight));
   put16(file, 26, 1);  // biPlanes
-  put16(file, 28, spec.biBitCount);
+  put16(file, 28, shape.biBitCount);
   put32(file, 34, static_cast<std::uint32_t>(pixelBytes));  // biSizeImage
 
   for (std::size_t y = 0; y < rows; ++y) {
@@ -94,9 +95,9 @@ void flipBit(std::string& bytes, std::size_t bit) {
   byte = static_cast<char>(byte ^ (1 << (bit % 8)));
 }
 
-std::string makeBitmapWith(const BitmapSpec& spec, const std::string& hidden) {
-  std::string file = makeBitmap(spec);
-  embed(file, low16(spec.biWidth), low16(spec.biHeight), hidden, spec.trailingBytes);
+std::string makeBitmapWith(const BitmapShape& shape, const std::string& hidden) {
+  std::string file = makeBitmap(shape);
+  embed(file, low16(shape.biWidth), low16(shape.biHeight), hidden, shape.trailingBytes);
   return file;
 }
 

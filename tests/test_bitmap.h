@@ -9,7 +9,7 @@ namespace quillmark::testing {
 // What a test bitmap looks like. The header carries the fields as given; the
 // pixel array is laid out for the dimensions the detector derives from them
 // (their low 16 bits), row after row, each padded to a multiple of 4 bytes.
-struct BitmapSpec {
+struct BitmapShape {
   std::int32_t biWidth = 20;
   std::int32_t biHeight = 20;
   std::uint16_t biBitCount = 24;
@@ -20,12 +20,12 @@ struct BitmapSpec {
 
 // A 24-bit "BM" picture of the given header dimensions with `storedRows`
 // rows of pixels (-1: as many as the height says).
-BitmapSpec picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows = -1);
+BitmapShape picture(std::int32_t biWidth, std::int32_t biHeight, int storedRows = -1);
 
 // The bytes of a BMP file: a 54-byte header, then the pixel array. Colour
 // bytes follow a gradient whose lowest bits vary, so that a picture carries
 // no marker by accident.
-std::string makeBitmap(const BitmapSpec& spec);
+std::string makeBitmap(const BitmapShape& shape);
 
 // A 140-byte hidden record: `magic`, `name` zero-padded to 128 bytes (cut
 // there if longer) and `length` as a little-endian double.
@@ -42,7 +42,7 @@ void embed(std::string& file, std::uint32_t width, std::uint32_t height, const s
 void flipBit(std::string& bytes, std::size_t bit);
 
 // makeBitmap with `hidden` embedded along the walk.
-std::string makeBitmapWith(const BitmapSpec& spec, const std::string& hidden);
+std::string makeBitmapWith(const BitmapShape& shape, const std::string& hidden);
 
 }  // namespace quillmark::testing
 

@@ -1,15 +1,28 @@
 // quillmark-detect: tells whether a 24-bit BMP image carries a Quillmark
 // payload in the lowest bits of its colour bytes.
 
-#include <fstream>
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <iostream>
 
 #include "app/report.h"
+#include "app/terminal_text.h"
+
+#ifndef QUILLMARK_READ_AHEAD
+#define QUILLMARK_READ_AHEAD 1
+#endif
 
 namespace {
 
 // Used in the usage line when the program was started without a name.
 constexpr const char* kProgramName = "quillmark-detect";
+
+void reportCannotOpen(const char* path) {
+  std::cerr << "cannot open file " << quillmark::TerminalText(path, ::isatty(STDERR_FILENO) == 1)
+            << std::endl;
+}
 
 // Everything after the title line; returns the exit status.
 int run(int argc, const char* const* argv) {
@@ -22,16 +35,24 @@ int run(int argc, const char* const* argv) {
   }
   const char* const path = argv[1];
 
-  // A one-byte buffer of our own keeps the stream from allocating one and
-  // makes every read ask the system for just the bytes wanted, not 8 KiB.
-  char streamBuffer[1];
-  std::ifstream image;
-  image.rdbuf()->pubsetbuf(streamBuffer, sizeof streamBuffer);
-  image.open(path, std::ios_base::in | std::ios_base::binary);
+  // The image is opened here rather than by name through a file stream, so
+  // that the descriptor is at hand for read-ahead hints. The stream over it
+  // has a one-byte buffer, so every read asks the system for just the bytes
+  // wanted, not 8 KiB; it owns the descriptor and closes it.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    reportCannotOpen(path);
+    return 1;
+  }
+  __gnu_cxx::stdio_filebuf<char> file(fd, std::ios_base::in | std::ios_base::binary, 1);
+  std::istream image(&file);
+  quillmark::ReportStyle style;
+  style.escapeText = ::isatty(STDOUT_FILENO) == 1;
+  style.readAheadFd = QUILLMARK_READ_AHEAD ? fd : -1;
   // A directory or a pipe opens like a file but cannot be analysed;
   // writeReport says so.
-  if (!image.is_open() || !quillmark::writeReport(path, image, std::cout)) {
-    std::cerr << "cannot open file " << path << std::endl;
+  if (!file.is_open() || !quillmark::writeReport(path, image, std::cout, style)) {
+    reportCannotOpen(path);
     return 1;
   }
   return 0;

@@ -7,9 +7,22 @@
 
 namespace quillmark {
 
+// How writeReport writes what it found.
+struct ReportStyle {
+  // Write the path and the embedded file name as TerminalText escapes them,
+  // for a terminal; clear, they are written exactly as stored.
+  bool escapeText = false;
+  // A descriptor of the image's file for read-ahead hints, or -1 for none.
+  int readAheadFd = -1;
+};
+
 // Writes the title line, "Quillmark Detector" with the version, ending in a
 // blank.
 void writeTitle(std::ostream& out);
+
+// Writes the embedded data length as both programs print it: the default
+// floating-point format, six significant digits ("1234", "1.23457e+06").
+void writeDataLength(std::ostream& out, double length);
 
 // Analyses the bitmap that `image` holds from its start and writes the
 // report for it to `out`: "Analysing file" with `path`, the header warnings
@@ -17,10 +30,10 @@ void writeTitle(std::ostream& out);
 // seekable; a file too short for the header or the walk is still reported,
 // from whatever bytes it gave.
 //
-// Returns false, having written nothing, when reading the header failed with
-// an error rather than at end of file (a directory, an I/O error), or when
-// `image` cannot seek (a pipe): such an input cannot be analysed at all.
-bool writeReport(std::string_view path, std::istream& image, std::ostream& out);
+// Returns false, having written nothing, when the image cannot be analysed
+// at all (see analyse: a directory, an I/O error, a pipe).
+bool writeReport(std::string_view path, std::istream& image, std::ostream& out,
+                 const ReportStyle& style = ReportStyle());
 
 }  // namespace quillmark
 

@@ -13,62 +13,19 @@
 #include <string>
 
 #include "app/report.h"
+#include "bitmap/bitmap_header_view.h"
+#include "bitmap/read_plan.h"
+#include "tests/memory_file_buf.h"
 
 namespace {
+
+using quillmark::testing::MemoryFileBuf;
 
 // The most a run may ask of its input: the header read, the position check
 // after it, the first pixel, and one seek and one read per pixel advance
 // over the 140 x 8 hidden bits.
 constexpr int kMaxReads = 2 + 1120 / 3;
 constexpr int kMaxSeeks = 2 + 1120 / 3;
-
-// A read-only file in memory: a seek before the start fails, one past the
-// end succeeds and the next read obtains nothing, as with a file on disk.
-// Counts the reads and seeks it is asked for.
-class MemoryFileBuf final : public std::streambuf {
- public:
-  MemoryFileBuf(const std::uint8_t* data, std::size_t size)
-      : data_(data), size_(static_cast<off_type>(size)) {}
-
-  int reads = 0;
-  int seeks = 0;
-
- protected:
-  pos_type seekoff(off_type offset, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-    ++seeks;
-    const off_type base = dir == std::ios_base::beg   ? 0
-                          : dir == std::ios_base::cur ? position_
-                                                      : size_;
-    if (offset < -base) return pos_type(off_type(-1));
-    position_ = base + offset;
-    return pos_type(position_);
-  }
-  pos_type seekpos(pos_type position, std::ios_base::openmode mode) override {
-    return seekoff(off_type(position), std::ios_base::beg, mode);
-  }
-  std::streamsize xsgetn(char* out, std::streamsize count) override {
-    ++reads;
-    const std::streamsize got =
-        position_ >= size_ ? 0 : std::min<std::streamsize>(count, size_ - position_);
-    if (got > 0) std::memcpy(out, data_ + position_, static_cast<std::size_t>(got));
-    position_ += got;
-    return got;
-  }
-  int_type underflow() override {
-    return position_ < size_ ? traits_type::to_int_type(static_cast<char>(data_[position_]))
-                             : traits_type::eof();
-  }
-  int_type uflow() override {
-    const int_type next = underflow();
-    if (next != traits_type::eof()) ++position_;
-    return next;
-  }
-
- private:
-  const std::uint8_t* data_;
-  off_type size_;
-  off_type position_ = 0;
-};
 
 void check(bool ok, const char* invariant) {
   if (ok) return;
@@ -109,6 +66,32 @@ std::string reportFrom(MemoryFileBuf& file) {
   return out.str();
 }
 
+// Every byte the walk read lies in a range of the read plan for the file's
+// geometry, and the plan is in ascending order with no two ranges sharing a
+// page. The first read is the header's; a file shorter than the header has
+// failed by then and the walk reads nothing.
+void checkReadsArePlanned(const MemoryFileBuf& file, const std::uint8_t* data, std::size_t size) {
+  if (size < quillmark::BitmapHeaderView::kSize) {
+    for (std::size_t i = 1; i < file.obtained.size(); ++i)
+      check(file.obtained[i].length == 0, "a failed header read ends all input");
+    return;
+  }
+  quillmark::BitmapHeaderView::Bytes header{};
+  std::memcpy(header.data(), data, header.size());
+  const quillmark::BitmapHeaderView view(header);
+  const quillmark::ReadPlan plan = quillmark::ReadPlan::forWalk(view.width(), view.height(), size);
+  check(plan.size() <= quillmark::ReadPlan::kMaxRanges, "the plan is bounded");
+  for (std::size_t i = 1; i < plan.size(); ++i) {
+    const quillmark::ByteRange& before = *(plan.begin() + i - 1);
+    const quillmark::ByteRange& range = *(plan.begin() + i);
+    check(before.end() < range.offset, "planned ranges are sorted and apart");
+  }
+  for (std::size_t i = 1; i < file.obtained.size(); ++i) {
+    check(plan.covers(file.obtained[i].offset, file.obtained[i].length),
+          "every byte the walk reads is planned");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -117,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(isWellFormed(report, data, size), "the report has one of the shapes the program prints");
   check(file.reads <= kMaxReads, "no more than 140 hidden bytes are pulled (reads)");
   check(file.seeks <= kMaxSeeks, "no more than 140 hidden bytes are pulled (seeks)");
+
+  checkReadsArePlanned(file, data, size);
 
   MemoryFileBuf again(data, size);
   check(reportFrom(again) == report, "the same bytes give the same report");

@@ -2,15 +2,20 @@
 // contract: standard output, standard error and exit status.
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/temp_file.h"
+#include "tests/test_bitmap.h"
 
 namespace quillmark {
 namespace {
@@ -63,6 +68,70 @@ Outcome run(const std::vector<std::string>& argv, const std::string& stdoutPath 
   outcome.out = stdoutPath.empty() ? readFile(out.path()) : "";
   outcome.err = readFile(err.path());
   return outcome;
+}
+
+// Runs the program with standard output and standard error both on one
+// pseudo-terminal in raw mode (no line-feed translation), as an analyst's
+// shell would, and returns everything the terminal received.
+Outcome runOnTerminal(const std::vector<std::string>& argv) {
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
+  termios mode{};
+  tcgetattr(slave, &mode);
+  cfmakeraw(&mode);
+  tcsetattr(slave, TCSANOW, &mode);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(master);
+    if (dup2(slave, 1) < 0 || dup2(slave, 2) < 0) _exit(127);
+    execv(kProgram.c_str(), args.data());
+    _exit(127);
+  }
+  close(slave);
+  Outcome outcome;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(master, chunk, sizeof chunk)) > 0)
+    outcome.out.append(chunk, static_cast<std::size_t>(got));
+  close(master);
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+    outcome.status = WEXITSTATUS(status);
+  return outcome;
+}
+
+// A hostile image under a hostile name: on a terminal both arrive escaped,
+// into a file both arrive exactly as stored.
+TEST(CliTest, TerminalGetsEscapedTextAndPipesGetTheStoredBytes) {
+  const std::string dir = ::testing::TempDir();
+  const std::string hostileName = "\x1b]52;c;ZXZpbA==\x07\rnotes.txt\xc2\x9b\xff";
+  const std::string escapedName = "\\x1b]52;c;ZXZpbA==\\x07\\x0dnotes.txt\\xc2\\x9b\\xff";
+  const std::string file = dir + "quillmark-\x1b[31mred\n.bmp";
+  const std::string escapedFile = dir + "quillmark-\\x1b[31mred\\x0a.bmp";
+  std::ofstream(file, std::ios_base::binary)
+      << testing::makeBitmapWith(testing::picture(20, 20), testing::makeRecord(hostileName, 9));
+  const auto expected = [](const std::string& shownPath, const std::string& shownName) {
+    return kTitle + "Analysing file " + shownPath +
+           "\nSteganographic message detected.\nembedded file name: " + shownName +
+           "\nlength of embedded data: 9\n";
+  };
+
+  const Outcome terminal = runOnTerminal({"qd", file});
+  EXPECT_EQ(terminal.out, expected(escapedFile, escapedName));
+  EXPECT_EQ(terminal.status, 0);
+  const Outcome piped = run({"qd", file});
+  EXPECT_EQ(piped.out, expected(file, hostileName));
+  EXPECT_EQ(piped.status, 0);
+
+  const std::string missing = dir + "gone-\x1b[8m.bmp";
+  EXPECT_EQ(runOnTerminal({"qd", missing}).out,
+            kTitle + "cannot open file " + dir + "gone-\\x1b[8m.bmp\n");
+  EXPECT_EQ(run({"qd", missing}).err, "cannot open file " + missing + "\n");
+  std::remove(file.c_str());
 }
 
 TEST(CliTest, OutputErrorsAndExitStatus) {

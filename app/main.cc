@@ -1,9 +1,9 @@
 // quillmark-detect: tells whether a 24-bit BMP image carries a Quillmark
 // payload in the lowest bits of its colour bytes.
 
-#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <ext/stdio_filebuf.h>
 
 #include <iostream>
 

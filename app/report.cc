@@ -21,8 +21,8 @@ bool writeReport(std::string_view path, std::istream& image, std::ostream& out,
   if (!found) return false;
 
   out << "Analysing file " << TerminalText(path, style.escapeText) << std::endl;
-  if (!found->bmpType) out << "Not a BMP file" << std::endl;
-  if (!found->depth24) out << "Colour depth should be 24 bits" << std::endl;
+  if (!found->bmpType) out << kNotBmpWarning << std::endl;
+  if (!found->depth24) out << kColourDepthWarning << std::endl;
   if (found->hasPayload()) {
     out << "Steganographic message detected." << std::endl;
     out << "embedded file name: " << TerminalText(found->record.fileName(), style.escapeText)

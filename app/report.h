@@ -7,6 +7,10 @@
 
 namespace quillmark {
 
+// The warning lines of the header checks, as both programs print them.
+inline constexpr std::string_view kNotBmpWarning = "Not a BMP file";
+inline constexpr std::string_view kColourDepthWarning = "Colour depth should be 24 bits";
+
 // How writeReport writes what it found.
 struct ReportStyle {
   // Write the path and the embedded file name as TerminalText escapes them,

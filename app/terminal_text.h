@@ -2,6 +2,7 @@
 #define QUILLMARK_APP_TERMINAL_TEXT_H_
 
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace quillmark {
@@ -22,16 +23,21 @@ class TerminalText {
   TerminalText(std::string_view text, bool escaped) : text_(text), escaped_(escaped) {}
 
   friend std::ostream& operator<<(std::ostream& out, const TerminalText& shown);
+  // Appends the text as operator<< writes it.
+  void appendTo(std::string& out) const;
 
  private:
+  // Hands `write` the text in pieces, escaped or not.
+  template <typename Write>
+  void writePieces(Write&& write) const;
+
   std::string_view text_;  // borrowed: must outlive the insertion
   bool escaped_;
 };
 
 // The length of the valid UTF-8 sequence at the start of `text` that encodes
 // a character other than a control (C0, DEL or C1), or 0 when the first byte
-// must be escaped. Overlong forms, surrogates and code points past U+10FFFF
-// are not valid.
+// must be escaped.
 std::size_t printableSequenceLength(std::string_view text);
 
 }  // namespace quillmark

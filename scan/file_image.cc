@@ -1,0 +1,66 @@
+#include "scan/file_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quillmark::scan {
+
+bool FileImageBuf::addSegment(std::uint64_t offset, const char* bytes, std::size_t length) {
+  if (count_ == segments_.size()) return false;
+  segments_[count_++] =
+      Segment{static_cast<off_type>(offset), bytes, static_cast<off_type>(length)};
+  return true;
+}
+
+FileImageBuf::pos_type FileImageBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                             std::ios_base::openmode) {
+  const off_type base = dir == std::ios_base::beg   ? 0
+                        : dir == std::ios_base::cur ? position_
+                                                    : size_;
+  if (offset < -base) return pos_type(off_type(-1));
+  position_ = base + offset;
+  return pos_type(position_);
+}
+
+FileImageBuf::pos_type FileImageBuf::seekpos(pos_type position, std::ios_base::openmode mode) {
+  return seekoff(off_type(position), std::ios_base::beg, mode);
+}
+
+const FileImageBuf::Segment* FileImageBuf::segmentAt(off_type at) const {
+  const Segment* const end = segments_.data() + count_;
+  const Segment* const next = std::upper_bound(
+      segments_.data(), end, at, [](off_type where, const Segment& s) { return where < s.offset; });
+  if (next == segments_.data()) return nullptr;
+  const Segment* const holder = next - 1;
+  return at < holder->offset + holder->length ? holder : nullptr;
+}
+
+std::streamsize FileImageBuf::xsgetn(char* out, std::streamsize count) {
+  std::streamsize got = 0;
+  while (got < count && position_ < size_) {
+    const Segment* const segment = segmentAt(position_);
+    if (segment == nullptr) break;
+    const off_type available = std::min(segment->offset + segment->length, size_) - position_;
+    const auto take = static_cast<std::streamsize>(std::min<off_type>(available, count - got));
+    std::memcpy(out + got, segment->bytes + (position_ - segment->offset),
+                static_cast<std::size_t>(take));
+    got += take;
+    position_ += take;
+  }
+  return got;
+}
+
+FileImageBuf::int_type FileImageBuf::underflow() {
+  if (position_ >= size_) return traits_type::eof();
+  const Segment* const segment = segmentAt(position_);
+  if (segment == nullptr) return traits_type::eof();
+  return traits_type::to_int_type(segment->bytes[position_ - segment->offset]);
+}
+
+FileImageBuf::int_type FileImageBuf::uflow() {
+  const int_type next = underflow();
+  if (next != traits_type::eof()) ++position_;
+  return next;
+}
+
+}  // namespace quillmark::scan

@@ -1,0 +1,174 @@
+// quillmark-scan: tells which files of a whole collection carry a
+// Quillmark payload, with the same analysis as quillmark-detect.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "scan/options.h"
+#include "scan/output_stream.h"
+#include "scan/path_list.h"
+#include "scan/progress_meter.h"
+#include "scan/record_writer.h"
+#include "scan/scan_pipeline.h"
+#include "scan/tree_walker.h"
+
+#ifndef QUILLMARK_VERSION
+#error "QUILLMARK_VERSION must be defined by the build"
+#endif
+
+namespace {
+
+using namespace quillmark::scan;
+
+std::atomic<int> gSignal{0};
+
+void onSignal(int signal) { gSignal.store(signal); }
+
+void writeAll(int fd, const std::string& text) {
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+int usageError(const std::string& error) {
+  writeAll(STDERR_FILENO,
+           "quillmark-scan: " + error + "\nTry 'quillmark-scan --help' for more information.\n");
+  return 2;
+}
+
+// Writes `text` to standard output for --help and --version.
+int writeInfo(const std::string& text) {
+  OutputStream out(STDOUT_FILENO);
+  out.buffer() = text;
+  out.flush();
+  if (out.ok()) return 0;
+  writeAll(STDERR_FILENO, std::string("quillmark-scan: error writing standard output: ") +
+                              std::strerror(out.error()) + "\n");
+  return 2;
+}
+
+// Counts the entries of the named paths ahead of the scan, for the progress
+// line's total, until `cancel` is set.
+void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<bool>& cancel) {
+  TreeWalker walker({options.followAll, options.oneFileSystem});
+  std::uint64_t count = 0;
+  const TreeWalker::Sink sink = [&](WalkEntry&) {
+    ++count;
+    return !cancel.load() && gSignal.load() == 0;
+  };
+  for (const std::string& path : options.paths) {
+    if (!walker.walk(path, sink)) return;
+  }
+  meter.setTotal(count);
+}
+
+int scan(const Options& options) {
+  std::FILE* list = nullptr;
+  if (options.filesFrom == "-") {
+    list = stdin;
+  } else if (!options.filesFrom.empty()) {
+    list = std::fopen(options.filesFrom.c_str(), "re");
+    if (list == nullptr) {
+      return usageError("cannot read " + options.filesFrom + ": " + std::strerror(errno));
+    }
+  }
+
+  const bool escapeOut = ::isatty(STDOUT_FILENO) == 1;
+  const bool escapeErr = ::isatty(STDERR_FILENO) == 1;
+  const bool showProgress = escapeErr && !options.quiet;
+  OutputStream out(STDOUT_FILENO);
+  const RecordWriter writer(options.format, options.all, escapeOut);
+  ProgressMeter meter(STDERR_FILENO, showProgress, escapeErr);
+  writer.appendHeader(out.buffer());
+
+  std::atomic<bool> cancelCount{false};
+  std::thread counter;
+  if (showProgress && options.filesFrom.empty()) {
+    counter = std::thread([&] { countAhead(options, meter, cancelCount); });
+  }
+
+  int listError = 0;
+  const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
+  ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, gSignal);
+  pipeline.run(
+      [&](const ScanPipeline::Emit& emit) {
+        TreeWalker walker({options.followAll, options.oneFileSystem});
+        for (const std::string& path : options.paths) {
+          if (!walker.walk(path, emit)) return;
+        }
+        if (list == nullptr) return;
+        PathList paths(list, options.nulSeparated);
+        std::string path;
+        while (paths.next(path)) {
+          if (!walker.walk(path, emit)) return;
+        }
+        if (paths.error() != 0 && paths.error() != EINTR) listError = paths.error();
+      },
+      [&](ScanRecord& record) {
+        if (!out.ok()) return false;
+        meter.add(record);
+        writer.append(record, out.buffer());
+        out.flushIfFull();
+        return out.ok();
+      },
+      [&] {
+        out.flush();
+        meter.tick();
+      });
+  out.flush();
+  cancelCount.store(true);
+  if (counter.joinable()) counter.join();
+  if (list != nullptr && list != stdin) std::fclose(list);
+  meter.finish();
+
+  int status = meter.payloads() > 0 ? 1 : meter.errors() > 0 ? 2 : 0;
+  if (listError != 0) {
+    meter.writeLine("quillmark-scan: cannot read " + options.filesFrom + ": " +
+                    std::strerror(listError) + "\n");
+    if (status == 0) status = 2;
+  }
+  if (!out.ok() && !out.brokenPipe()) {
+    meter.writeLine(std::string("quillmark-scan: error writing standard output: ") +
+                    std::strerror(out.error()) + "\n");
+    status = 2;
+  }
+  // A reader that went away (DIR | head) ends the scan quietly.
+  if (!options.quiet && !out.brokenPipe()) meter.writeLine(meter.summary());
+  const int signal = gSignal.load();
+  return signal != 0 ? 128 + signal : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed pipe shows as EPIPE from write, not as a fatal signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  const ParsedCommandLine parsed = parseCommandLine(argc, argv);
+  switch (parsed.action) {
+    case ParsedCommandLine::Action::kHelp:
+      return writeInfo(helpText());
+    case ParsedCommandLine::Action::kVersion:
+      return writeInfo("quillmark-scan " QUILLMARK_VERSION "\n");
+    case ParsedCommandLine::Action::kUsageError:
+      return usageError(parsed.error);
+    case ParsedCommandLine::Action::kScan:
+      break;
+  }
+  struct sigaction stop {};
+  stop.sa_handler = onSignal;  // no SA_RESTART: a blocking read returns
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  return scan(parsed.options);
+}

@@ -1,0 +1,145 @@
+#include "scan/options.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace quillmark::scan {
+
+namespace {
+
+enum LongOnly { kFilesFrom = 256, kBmpOnly, kFormat };
+
+constexpr option kLongOptions[] = {
+    {"files-from", required_argument, nullptr, kFilesFrom},
+    {"null", no_argument, nullptr, '0'},
+    {"bmp-only", no_argument, nullptr, kBmpOnly},
+    {"follow", no_argument, nullptr, 'L'},
+    {"one-file-system", no_argument, nullptr, 'x'},
+    {"all", no_argument, nullptr, 'a'},
+    {"format", required_argument, nullptr, kFormat},
+    {"jobs", required_argument, nullptr, 'j'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+ParsedCommandLine usageError(std::string error) {
+  ParsedCommandLine parsed;
+  parsed.action = ParsedCommandLine::Action::kUsageError;
+  parsed.error = std::move(error);
+  return parsed;
+}
+
+}  // namespace
+
+const char* helpText() {
+  return "Usage: quillmark-scan [OPTION]... PATH...\n"
+         "Tell which files under each PATH carry a Quillmark payload hidden in a\n"
+         "24-bit BMP image, with the hidden file's name and length.\n"
+         "Directories are walked recursively, hidden entries included, in byte\n"
+         "order of their names.\n"
+         "\n"
+         "      --files-from=FILE  also scan the paths listed in FILE, one per line\n"
+         "                         (- for standard input)\n"
+         "  -0, --null             paths in --files-from end with a NUL byte\n"
+         "      --bmp-only         skip files that do not begin with \"BM\"\n"
+         "  -L, --follow           follow every symbolic link (named paths are\n"
+         "                         always followed)\n"
+         "  -x, --one-file-system  stay on the file systems of the named paths\n"
+         "  -a, --all              text: a line for every file, not only payloads\n"
+         "      --format=FORMAT    text (default), csv or jsonl\n"
+         "  -j, --jobs=N           files read at once\n"
+         "  -q, --quiet            no progress line and no summary\n"
+         "  -h, --help             show this help and exit\n"
+         "  -V, --version          show the version and exit\n"
+         "\n"
+         "Exit status: 0 no payload found, 1 a payload found, 2 a file could not be\n"
+         "read or the command line was wrong, 130 or 143 interrupted.\n";
+}
+
+std::size_t defaultJobs() {
+  const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+  return std::clamp<std::size_t>(4 * std::size_t{cores}, 8, 64);
+}
+
+ParsedCommandLine parseCommandLine(int argc, char** argv) {
+  ParsedCommandLine parsed;
+  Options& options = parsed.options;
+  optind = 1;
+  opterr = 0;  // our own messages, in one format
+  int option = 0;
+  while ((option = getopt_long(argc, argv, ":0Lxaj:qhV", kLongOptions, nullptr)) != -1) {
+    switch (option) {
+      case kFilesFrom:
+        options.filesFrom = optarg;
+        break;
+      case '0':
+        options.nulSeparated = true;
+        break;
+      case kBmpOnly:
+        options.bmpOnly = true;
+        break;
+      case 'L':
+        options.followAll = true;
+        break;
+      case 'x':
+        options.oneFileSystem = true;
+        break;
+      case 'a':
+        options.all = true;
+        break;
+      case kFormat:
+        if (std::strcmp(optarg, "text") == 0) {
+          options.format = Format::kText;
+        } else if (std::strcmp(optarg, "csv") == 0) {
+          options.format = Format::kCsv;
+        } else if (std::strcmp(optarg, "jsonl") == 0) {
+          options.format = Format::kJsonl;
+        } else {
+          return usageError(std::string("unknown format '") + optarg +
+                            "' (use text, csv or jsonl)");
+        }
+        break;
+      case 'j': {
+        char* end = nullptr;
+        errno = 0;
+        const long long jobs = std::strtoll(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || jobs < 1 || jobs > 1024) {
+          return usageError(std::string("invalid number of jobs '") + optarg + "' (1 to 1024)");
+        }
+        options.jobs = static_cast<std::size_t>(jobs);
+        break;
+      }
+      case 'q':
+        options.quiet = true;
+        break;
+      case 'h':
+        parsed.action = ParsedCommandLine::Action::kHelp;
+        return parsed;
+      case 'V':
+        parsed.action = ParsedCommandLine::Action::kVersion;
+        return parsed;
+      case ':':
+        return usageError(std::string("option ") + argv[optind - 1] + " needs an argument");
+      default:
+        return usageError("unknown option " + (optopt != 0
+                                                   ? std::string("-") + static_cast<char>(optopt)
+                                                   : std::string(argv[optind - 1])));
+    }
+  }
+  // getopt_long has moved the paths behind the options, in their order.
+  for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
+  if (options.paths.empty() && options.filesFrom.empty()) {
+    return usageError("no path given");
+  }
+  parsed.action = ParsedCommandLine::Action::kScan;
+  return parsed;
+}
+
+}  // namespace quillmark::scan

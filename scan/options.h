@@ -1,0 +1,48 @@
+#ifndef QUILLMARK_SCAN_OPTIONS_H_
+#define QUILLMARK_SCAN_OPTIONS_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace quillmark::scan {
+
+enum class Format { kText, kCsv, kJsonl };
+
+// The scanner's command line, parsed.
+struct Options {
+  std::vector<std::string> paths;
+  std::string filesFrom;  // empty: none; "-": standard input
+  bool nulSeparated = false;
+  bool bmpOnly = false;
+  bool followAll = false;
+  bool oneFileSystem = false;
+  bool all = false;
+  Format format = Format::kText;
+  std::size_t jobs = 0;  // 0: the default for this machine
+  bool quiet = false;
+};
+
+// What the command line asks for.
+struct ParsedCommandLine {
+  enum class Action { kScan, kHelp, kVersion, kUsageError };
+
+  Action action = Action::kUsageError;
+  Options options;
+  std::string error;  // for kUsageError: what was wrong
+};
+
+// Parses `argv` with getopt_long. Options may come before, between and
+// after the paths; "--" ends them.
+ParsedCommandLine parseCommandLine(int argc, char** argv);
+
+// The text of --help.
+const char* helpText();
+
+// Files read at once when -j is not given: enough to keep a cold device
+// busy, not only the processors.
+std::size_t defaultJobs();
+
+}  // namespace quillmark::scan
+
+#endif  // QUILLMARK_SCAN_OPTIONS_H_

@@ -1,0 +1,124 @@
+#include "scan/progress_meter.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+
+#include "app/terminal_text.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+double secondsSince(ProgressMeter::Clock::time_point start) {
+  return std::chrono::duration<double>(ProgressMeter::Clock::now() - start).count();
+}
+
+}  // namespace
+
+ProgressMeter::ProgressMeter(int fd, bool showProgress, bool escapeText)
+    : fd_(fd), showProgress_(showProgress), escapeText_(escapeText) {}
+
+void ProgressMeter::write(const std::string& text) const {
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere left to tell anything
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+void ProgressMeter::clearLine() {
+  if (!lineShown_) return;
+  write("\r\x1b[K");
+  lineShown_ = false;
+}
+
+void ProgressMeter::add(const ScanRecord& record) {
+  ++done_;
+  bytesRead_ += record.bytesRead;
+  switch (record.verdict) {
+    case Verdict::kPayload:
+      ++payloads_;
+      ++scanned_;
+      return;
+    case Verdict::kClean:
+      ++scanned_;
+      return;
+    case Verdict::kSkipped:
+      ++skipped_;
+      if (record.skippedByChoice) return;
+      break;
+    case Verdict::kError:
+      ++errors_;
+      break;
+  }
+  std::string line = "quillmark-scan: ";
+  TerminalText(record.path, escapeText_).appendTo(line);
+  line += ": ";
+  line += record.reason;
+  line += '\n';
+  clearLine();
+  write(line);
+}
+
+void ProgressMeter::tick() {
+  if (!showProgress_) return;
+  const Clock::time_point now = Clock::now();
+  if (lineShown_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+  lastDraw_ = now;
+  const double elapsed = secondsSince(start_);
+  const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
+  char line[256];
+  int length = std::snprintf(line, sizeof line,
+                             "\r\x1b[K%" PRIu64 " files, %" PRIu64 " payloads, %" PRIu64
+                             " errors, %.0f files/s",
+                             done_, payloads_, errors_, rate);
+  const std::uint64_t total = total_.load();
+  if (total > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+    const double share =
+        total > done_ ? static_cast<double>(done_) / static_cast<double>(total) : 1;
+    const double eta = rate > 0 && total > done_ ? static_cast<double>(total - done_) / rate : 0;
+    length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
+                            " | %" PRIu64 " of %" PRIu64 " (%.0f%%), ETA %.0f s", done_, total,
+                            100 * share, eta);
+  }
+  if (length <= 0) return;
+  write(std::string(line, std::min(sizeof line - 1, static_cast<std::size_t>(length))));
+  lineShown_ = true;
+}
+
+void ProgressMeter::finish() { clearLine(); }
+
+void ProgressMeter::writeLine(const std::string& text) {
+  clearLine();
+  write(text);
+}
+
+std::string ProgressMeter::summary() const {
+  const double elapsed = secondsSince(start_);
+  char text[512];
+  const int length = std::snprintf(text, sizeof text,
+                                   "----------- SCAN SUMMARY -----------\n"
+                                   "Files scanned: %" PRIu64
+                                   "\n"
+                                   "Payloads found: %" PRIu64
+                                   "\n"
+                                   "Skipped: %" PRIu64
+                                   "\n"
+                                   "Errors: %" PRIu64
+                                   "\n"
+                                   "Bytes read: %" PRIu64
+                                   "\n"
+                                   "Elapsed: %.3f s\n"
+                                   "Files per second: %.0f\n",
+                                   scanned_, payloads_, skipped_, errors_, bytesRead_, elapsed,
+                                   elapsed > 0 ? static_cast<double>(scanned_) / elapsed : 0.0);
+  return std::string(text,
+                     length > 0 ? std::min(sizeof text - 1, static_cast<std::size_t>(length)) : 0);
+}
+
+}  // namespace quillmark::scan

@@ -1,0 +1,66 @@
+#ifndef QUILLMARK_SCAN_PROGRESS_METER_H_
+#define QUILLMARK_SCAN_PROGRESS_METER_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "scan/scan_record.h"
+
+namespace quillmark::scan {
+
+// What the scan tells on standard error: a line for each file that could not
+// be read or was skipped (other than by --bmp-only), a progress line redrawn
+// at most ten times a second when standard error is a terminal, and the
+// summary at the end. Counts every record it is shown.
+class ProgressMeter {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `showProgress`: draw the progress line (standard error is a terminal
+  // and not --quiet); `escapeText`: escape paths as TerminalText does.
+  ProgressMeter(int fd, bool showProgress, bool escapeText);
+
+  // Counts `record` and, when it is an error or a skip worth telling,
+  // writes its line.
+  void add(const ScanRecord& record);
+  // The number of files in the scan, once a counting walk knows it; any
+  // thread may call this.
+  void setTotal(std::uint64_t total) { total_.store(total); }
+  // Redraws the progress line if it is due.
+  void tick();
+  // Clears the progress line for good.
+  void finish();
+
+  // The summary, a few lines: files scanned, payloads, skipped, errors,
+  // bytes read, elapsed time and files per second.
+  std::string summary() const;
+  // Writes `text` as it is, after clearing the progress line.
+  void writeLine(const std::string& text);
+
+  std::uint64_t payloads() const { return payloads_; }
+  std::uint64_t errors() const { return errors_; }
+
+ private:
+  void write(const std::string& text) const;
+  void clearLine();
+
+  int fd_;
+  bool showProgress_;
+  bool escapeText_;
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point lastDraw_{};
+  bool lineShown_ = false;
+  std::atomic<std::uint64_t> total_{0};
+  std::uint64_t done_ = 0;
+  std::uint64_t scanned_ = 0;
+  std::uint64_t payloads_ = 0;
+  std::uint64_t skipped_ = 0;
+  std::uint64_t errors_ = 0;
+  std::uint64_t bytesRead_ = 0;
+};
+
+}  // namespace quillmark::scan
+
+#endif  // QUILLMARK_SCAN_PROGRESS_METER_H_

@@ -1,0 +1,158 @@
+#include "scan/record_writer.h"
+
+#include "app/report.h"
+#include "app/terminal_text.h"
+#include "scan/json.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+// The header warnings of `record`, joined by "; ".
+std::string warningsOf(const ScanRecord& record) {
+  std::string warnings;
+  if (record.notBmp) warnings += kNotBmpWarning;
+  if (record.wrongDepth) {
+    if (!warnings.empty()) warnings += "; ";
+    warnings += kColourDepthWarning;
+  }
+  return warnings;
+}
+
+void appendCsvField(std::string& out, std::string_view field) {
+  if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += field;
+    return;
+  }
+  out += '"';
+  for (const char c : field) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+}  // namespace
+
+const char* verdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kPayload:
+      return "payload";
+    case Verdict::kClean:
+      return "clean";
+    case Verdict::kSkipped:
+      return "skipped";
+    case Verdict::kError:
+      break;
+  }
+  return "error";
+}
+
+void RecordWriter::appendHeader(std::string& out) const {
+  if (format_ == Format::kCsv) out += "path,verdict,name,length,length_text,warnings,error\r\n";
+}
+
+void RecordWriter::append(const ScanRecord& record, std::string& out) const {
+  switch (format_) {
+    case Format::kText:
+      return appendText(record, out);
+    case Format::kCsv:
+      return appendCsv(record, out);
+    case Format::kJsonl:
+      return appendJson(record, out);
+  }
+}
+
+void RecordWriter::appendText(const ScanRecord& record, std::string& out) const {
+  if (record.verdict != Verdict::kPayload && !all_) return;
+  TerminalText(record.path, escapeText_).appendTo(out);
+  switch (record.verdict) {
+    case Verdict::kPayload:
+      out += ": payload FOUND, embedded file name: ";
+      TerminalText(record.name, escapeText_).appendTo(out);
+      out += ", length of embedded data: ";
+      out += record.lengthText;
+      break;
+    case Verdict::kClean:
+      out += ": OK";
+      break;
+    case Verdict::kSkipped:
+      out += ": SKIPPED (" + record.reason + ")";
+      break;
+    case Verdict::kError:
+      out += ": ERROR (" + record.reason + ")";
+      break;
+  }
+  const std::string warnings = warningsOf(record);
+  if (!warnings.empty()) out += " (" + warnings + ")";
+  out += '\n';
+}
+
+void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
+  const bool payload = record.verdict == Verdict::kPayload;
+  std::string shown;
+  TerminalText(record.path, escapeText_).appendTo(shown);
+  appendCsvField(out, shown);
+  out += ',';
+  out += verdictName(record.verdict);
+  out += ',';
+  if (payload) {
+    shown.clear();
+    TerminalText(record.name, escapeText_).appendTo(shown);
+    appendCsvField(out, shown);
+  }
+  out += ',';
+  if (payload) {
+    std::string number;
+    appendJsonNumber(number, record.length);
+    if (number != "null") out += number;
+  }
+  out += ',';
+  if (payload) appendCsvField(out, record.lengthText);
+  out += ',';
+  appendCsvField(out, warningsOf(record));
+  out += ',';
+  appendCsvField(out, record.reason);
+  out += "\r\n";
+}
+
+void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const {
+  const bool payload = record.verdict == Verdict::kPayload;
+  out += "{\"path\":";
+  appendJsonBytes(out, record.path);
+  out += ",\"verdict\":\"";
+  out += verdictName(record.verdict);
+  out += "\",\"name\":";
+  if (payload) {
+    appendJsonBytes(out, record.name);
+  } else {
+    out += "null";
+  }
+  out += ",\"warnings\":[";
+  if (record.notBmp) appendJsonString(out, kNotBmpWarning);
+  if (record.wrongDepth) {
+    if (record.notBmp) out += ',';
+    appendJsonString(out, kColourDepthWarning);
+  }
+  out += "],\"length\":";
+  if (payload) {
+    appendJsonNumber(out, record.length);
+  } else {
+    out += "null";
+  }
+  out += ",\"length_text\":";
+  if (payload) {
+    appendJsonString(out, record.lengthText);
+  } else {
+    out += "null";
+  }
+  out += ",\"error\":";
+  if (record.verdict == Verdict::kSkipped || record.verdict == Verdict::kError) {
+    appendJsonString(out, record.reason);
+  } else {
+    out += "null";
+  }
+  out += "}\n";
+}
+
+}  // namespace quillmark::scan

@@ -1,0 +1,46 @@
+#ifndef QUILLMARK_SCAN_RECORD_WRITER_H_
+#define QUILLMARK_SCAN_RECORD_WRITER_H_
+
+#include <string>
+
+#include "scan/options.h"
+#include "scan/scan_record.h"
+
+namespace quillmark::scan {
+
+// Formats records for standard output, one line per file:
+//   text   "PATH: payload FOUND, embedded file name: NAME, length of embedded
+//          data: LENGTH", and with `all` also "PATH: OK", "PATH: SKIPPED
+//          (REASON)" and "PATH: ERROR (REASON)"; header warnings follow in
+//          parentheses;
+//   csv    RFC 4180, CRLF line ends, a header row, every file;
+//   jsonl  one JSON object per line, every file, always valid UTF-8.
+// With `escapeText` (standard output is a terminal), paths and names in
+// text and csv are escaped as TerminalText does; JSON needs no escaping
+// beyond its own.
+class RecordWriter {
+ public:
+  RecordWriter(Format format, bool all, bool escapeText)
+      : format_(format), all_(all), escapeText_(escapeText) {}
+
+  // Appends what comes before the first record: the CSV header row.
+  void appendHeader(std::string& out) const;
+  // Appends the line for `record`, if the format has one for it.
+  void append(const ScanRecord& record, std::string& out) const;
+
+ private:
+  void appendText(const ScanRecord& record, std::string& out) const;
+  void appendCsv(const ScanRecord& record, std::string& out) const;
+  void appendJson(const ScanRecord& record, std::string& out) const;
+
+  Format format_;
+  bool all_;
+  bool escapeText_;
+};
+
+// The verdict's name in csv and jsonl: "payload", "clean", "skipped", "error".
+const char* verdictName(Verdict verdict);
+
+}  // namespace quillmark::scan
+
+#endif  // QUILLMARK_SCAN_RECORD_WRITER_H_

@@ -75,16 +75,16 @@ void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
 
   if (size <= wholeFileLimit_) {
     // The walk of a small picture touches most of its pages: one read.
-    buffer_.resize(static_cast<std::size_t>(size));
-    const long long got = readAt(fd, buffer_.data(), size, 0, record);
+    char* const buffer = reserve(static_cast<std::size_t>(size));
+    const long long got = readAt(fd, buffer, size, 0, record);
     if (got < 0) return fail(record, Verdict::kError, "cannot read", errno);
     const auto length = static_cast<std::uint64_t>(got);  // less if the file shrank
-    if (bmpOnly_ && !beginsWithBm(buffer_.data(), length)) {
+    if (bmpOnly_ && !beginsWithBm(buffer, length)) {
       record.skippedByChoice = true;
       return fail(record, Verdict::kSkipped, "not a BMP file", 0);
     }
     FileImageBuf image(length);
-    image.addSegment(0, buffer_.data(), static_cast<std::size_t>(length));
+    image.addSegment(0, buffer, static_cast<std::size_t>(length));
     return analyseImage(image, record);
   }
 
@@ -109,21 +109,29 @@ void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
   const ReadPlan plan = ReadPlan::forWalk(view.width(), view.height(), size);
   if (plan.size() > 1) adviseReadAhead(fd, plan);
 
-  buffer_.resize(static_cast<std::size_t>(plan.totalBytes()));
+  char* const buffer = reserve(static_cast<std::size_t>(plan.totalBytes()));
   FileImageBuf image(size);
   const bool headerInPlan = !plan.empty() && plan.begin()->offset == 0;
   if (!headerInPlan) image.addSegment(0, header, sizeof header);
   std::size_t at = 0;
   for (const ByteRange& range : plan) {
-    const long long got = readAt(fd, buffer_.data() + at, range.length, range.offset, record);
+    const long long got = readAt(fd, buffer + at, range.length, range.offset, record);
     if (got < 0) return fail(record, Verdict::kError, "cannot read", errno);
     if (static_cast<std::uint64_t>(got) < range.length) {
       return fail(record, Verdict::kError, "file shrank while being read", 0);
     }
-    image.addSegment(range.offset, buffer_.data() + at, static_cast<std::size_t>(range.length));
+    image.addSegment(range.offset, buffer + at, static_cast<std::size_t>(range.length));
     at += static_cast<std::size_t>(range.length);
   }
   analyseImage(image, record);
+}
+
+char* FileScanner::reserve(std::size_t size) {
+  if (size > capacity_) {
+    buffer_.reset(new char[size]);
+    capacity_ = size;
+  }
+  return buffer_.get();
 }
 
 void FileScanner::analyseImage(std::streambuf& image, ScanRecord& record) {

@@ -2,9 +2,9 @@
 #define QUILLMARK_SCAN_FILE_SCANNER_H_
 
 #include <cstdint>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "scan/scan_record.h"
 
@@ -45,7 +45,11 @@ class FileScanner {
 
   bool bmpOnly_;
   std::uint64_t wholeFileLimit_;
-  std::vector<char> buffer_;
+  // Grows to the largest file read whole or the largest read plan, and is
+  // never cleared: bytes are read over it, never zero-filled first.
+  char* reserve(std::size_t size);
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
   std::ostringstream lengthText_;
 };
 

@@ -71,7 +71,7 @@ std::size_t defaultJobs() {
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
   ParsedCommandLine parsed;
   Options& options = parsed.options;
-  optind = 1;
+  optind = 0;  // 0, not 1: glibc then starts afresh, permutation state included
   opterr = 0;  // our own messages, in one format
   int option = 0;
   while ((option = getopt_long(argc, argv, ":0Lxaj:qhV", kLongOptions, nullptr)) != -1) {

@@ -1,0 +1,123 @@
+// The scanner's read path gives, for every file, what the detector's own
+// report says of it: the same verdict, warnings, name and length text.
+
+#include "scan/file_scanner.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "app/report.h"
+#include "bitmap/read_plan.h"
+#include "tests/samples.h"
+#include "tests/test_bitmap.h"
+
+namespace quillmark {
+namespace {
+
+using scan::FileScanner;
+using scan::ScanRecord;
+using scan::Verdict;
+using testing::BitmapShape;
+using testing::makeBitmapWith;
+using testing::makeRecord;
+using testing::picture;
+
+// The detector's report body for `file`, after its "Analysing file" line.
+std::string detectorReport(const std::string& file) {
+  std::istringstream in(file);
+  std::ostringstream out;
+  EXPECT_TRUE(writeReport("f", in, out));
+  return out.str().substr(std::string("Analysing file f\n").size());
+}
+
+// The same report rebuilt from what the scanner recorded.
+std::string reportFrom(const ScanRecord& record) {
+  std::string report;
+  if (record.notBmp) report += std::string(kNotBmpWarning) + "\n";
+  if (record.wrongDepth) report += std::string(kColourDepthWarning) + "\n";
+  if (record.verdict == Verdict::kPayload) {
+    report += "Steganographic message detected.\nembedded file name: " + record.name +
+              "\nlength of embedded data: " + record.lengthText + "\n";
+  } else if (record.verdict == Verdict::kClean) {
+    report += "File does not contain any Quillmark hidden data. \n";
+  } else {
+    report += "not analysed: " + record.reason + "\n";
+  }
+  return report;
+}
+
+// Scans `file` from an anonymous in-memory file with the given whole-file
+// limit.
+ScanRecord scanBytes(const std::string& file, std::uint64_t wholeFileLimit, bool bmpOnly = false) {
+  ScanRecord record;
+  const int fd = memfd_create("scanned", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) {
+    ADD_FAILURE() << "cannot make an in-memory file";
+    return record;
+  }
+  FileScanner(bmpOnly, wholeFileLimit).scanOpenFile(fd, record);
+  close(fd);
+  return record;
+}
+
+TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
+  struct Case {
+    const char* what;
+    std::string file;
+  };
+  const std::string record = makeRecord("h.txt", 7);
+  BitmapShape trailing = picture(20, 20);
+  trailing.trailingBytes = 3;
+  BitmapShape deep = picture(20, 20);
+  deep.biBitCount = 32;
+  const Case cases[] = {
+      {"notes sample", testing::notesSample()},
+      {"clean sample", testing::cleanSample()},
+      {"empty file", ""},
+      {"shorter than the header", testing::notesSample().substr(0, 20)},
+      {"text file", "hello, world\n"},
+      {"32-bit with a record", makeBitmapWith(deep, makeRecord("a", 1))},
+      {"width 0", makeBitmapWith(picture(0, 20), record)},
+      {"width 65535, one row", makeBitmapWith(picture(65535, 1), record)},
+      {"height 65535 over 100 rows", makeBitmapWith(picture(1, -1, 100), record)},
+      {"65535 x 65535 over a header", testing::makeBitmap(picture(65535, 65535, 0))},
+      {"row stride longer than the file", makeBitmapWith(picture(20000, 1), record).substr(0, 600)},
+      {"trailing bytes", makeBitmapWith(trailing, record)},
+      {"truncated mid-walk", makeBitmapWith(picture(30, 20), record).substr(0, 1000)},
+      {"photo-size rows, one page each", makeBitmapWith(picture(4000, 400), record)},
+      {"run-out on the marker's zero", makeBitmapWith(picture(1, 10), record)},
+  };
+  for (const Case& c : cases) {
+    const std::string expected = detectorReport(c.file);
+    EXPECT_EQ(reportFrom(scanBytes(c.file, FileScanner::kDefaultWholeFileLimit)), expected)
+        << c.what << ", read whole";
+    EXPECT_EQ(reportFrom(scanBytes(c.file, 0)), expected) << c.what << ", read by plan";
+  }
+}
+
+TEST(FileScannerTest, ReadsOnlyThePlanOfALargeFile) {
+  // Rows of 12000 bytes: the walk down column 0 needs one page in three.
+  const std::string file = makeBitmapWith(picture(4000, 400), makeRecord("big", 2));
+  const ScanRecord record = scanBytes(file, FileScanner::kDefaultWholeFileLimit);
+  EXPECT_EQ(record.verdict, Verdict::kPayload);
+  const ReadPlan plan = ReadPlan::forWalk(4000, 400, file.size());
+  EXPECT_EQ(record.bytesRead, 32 + plan.totalBytes()) << "the header and the walk's pages";
+  EXPECT_LT(record.bytesRead, file.size() / 3);
+}
+
+TEST(FileScannerTest, BmpOnlySkipsOtherFilesQuietly) {
+  for (const std::uint64_t limit : {FileScanner::kDefaultWholeFileLimit, std::uint64_t{0}}) {
+    const ScanRecord other = scanBytes("GIF89a and more", limit, true);
+    EXPECT_EQ(other.verdict, Verdict::kSkipped);
+    EXPECT_TRUE(other.skippedByChoice);
+    EXPECT_EQ(scanBytes(testing::notesSample(), limit, true).verdict, Verdict::kPayload);
+  }
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -1,0 +1,178 @@
+// The scanner's command line and its record formats.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "scan/json.h"
+#include "scan/options.h"
+#include "scan/record_writer.h"
+
+namespace quillmark {
+namespace {
+
+using scan::Format;
+using scan::ParsedCommandLine;
+using scan::RecordWriter;
+using scan::ScanRecord;
+using scan::Verdict;
+
+TEST(ScanFormatTest, JsonStringsAndBytes) {
+  struct Case {
+    const char* what;
+    std::string bytes, json;
+  };
+  const Case cases[] = {
+      {"plain", "a.bmp", R"({"text":"a.bmp"})"},
+      {"quote and backslash", "a\"b\\c", R"({"text":"a\"b\\c"})"},
+      {"newline, tab, ESC", "a\nb\tc\x1b[2J", R"({"text":"a\nb\tc\u001b[2J"})"},
+      {"DEL and C1 control", "\x7f\xc2\x9b", R"({"text":"\u007f\u009b"})"},
+      {"UTF-8 stays", "r\xc3\xa9sum\xc3\xa9", "{\"text\":\"r\xc3\xa9sum\xc3\xa9\"}"},
+      {"invalid UTF-8 goes to base64", "a\xff", R"({"bytes":"Yf8="})"},
+      {"base64 of two bytes", "\xff\xfe", R"({"bytes":"//4="})"},
+      {"base64 of three", "\xff\xfe\xfd", R"({"bytes":"//79"})"},
+      {"base64 of four", "\xff\xfe\xfd\xfc", R"({"bytes":"//79/A=="})"},
+      {"empty", "", R"({"text":""})"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    scan::appendJsonBytes(out, c.bytes);
+    EXPECT_EQ(out, c.json) << c.what;
+  }
+}
+
+TEST(ScanFormatTest, JsonNumbersReadBackToTheSameDouble) {
+  struct Case {
+    double value;
+    const char* json;
+  };
+  const Case cases[] = {
+      {1234, "1234"},
+      {0.1, "0.1"},
+      {1234567, "1234567"},
+      {-2.5, "-2.5"},
+      {1e300, "1e+300"},
+      {5e-324, "5e-324"},
+      {0.30000000000000004, "0.30000000000000004"},
+      {std::numeric_limits<double>::infinity(), "null"},
+      {std::numeric_limits<double>::quiet_NaN(), "null"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    scan::appendJsonNumber(out, c.value);
+    EXPECT_EQ(out, c.json) << c.json;
+  }
+}
+
+ScanRecord payload(const std::string& path, const std::string& name) {
+  ScanRecord record;
+  record.path = path;
+  record.verdict = Verdict::kPayload;
+  record.name = name;
+  record.length = 1234567;
+  record.lengthText = "1.23457e+06";
+  return record;
+}
+
+TEST(ScanFormatTest, LinesPerFormat) {
+  struct Case {
+    const char* what;
+    Format format;
+    bool all, escape;
+    ScanRecord record;
+    std::string line;
+  };
+  ScanRecord clean;
+  clean.path = "c.txt";
+  clean.verdict = Verdict::kClean;
+  clean.notBmp = clean.wrongDepth = true;
+  ScanRecord error;
+  error.path = "locked,\"x\".bmp";
+  error.verdict = Verdict::kError;
+  error.reason = "cannot open: Permission denied";
+  const Case cases[] = {
+      {"text payload", Format::kText, false, false, payload("a.bmp", "n.txt"),
+       "a.bmp: payload FOUND, embedded file name: n.txt, length of embedded data: 1.23457e+06\n"},
+      {"text leaves clean files out", Format::kText, false, false, clean, ""},
+      {"text --all with warnings", Format::kText, true, false, clean,
+       "c.txt: OK (Not a BMP file; Colour depth should be 24 bits)\n"},
+      {"text --all error", Format::kText, true, false, error,
+       "locked,\"x\".bmp: ERROR (cannot open: Permission denied)\n"},
+      {"text escaped on a terminal", Format::kText, false, true, payload("a\nb", "\x1b]0;x\x07"),
+       "a\\x0ab: payload FOUND, embedded file name: \\x1b]0;x\\x07, length of embedded data: "
+       "1.23457e+06\n"},
+      {"csv payload", Format::kCsv, false, false, payload("a.bmp", "n,1"),
+       "a.bmp,payload,\"n,1\",1234567,1.23457e+06,,\r\n"},
+      {"csv quotes quotes and newlines", Format::kCsv, false, false, error,
+       "\"locked,\"\"x\"\".bmp\",error,,,,,cannot open: Permission denied\r\n"},
+      {"csv clean with warnings", Format::kCsv, false, false, clean,
+       "c.txt,clean,,,,Not a BMP file; Colour depth should be 24 bits,\r\n"},
+      {"jsonl payload", Format::kJsonl, false, false, payload("a.bmp", "n\xff"),
+       R"({"path":{"text":"a.bmp"},"verdict":"payload","name":{"bytes":"bv8="},"warnings":[],)"
+       R"("length":1234567,"length_text":"1.23457e+06","error":null})"
+       "\n"},
+      {"jsonl error", Format::kJsonl, false, false, error,
+       R"({"path":{"text":"locked,\"x\".bmp"},"verdict":"error","name":null,"warnings":[],)"
+       R"("length":null,"length_text":null,"error":"cannot open: Permission denied"})"
+       "\n"},
+      {"jsonl warnings", Format::kJsonl, false, false, clean,
+       R"({"path":{"text":"c.txt"},"verdict":"clean","name":null,"warnings":["Not a BMP file",)"
+       R"("Colour depth should be 24 bits"],"length":null,"length_text":null,"error":null})"
+       "\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    RecordWriter(c.format, c.all, c.escape).append(c.record, out);
+    EXPECT_EQ(out, c.line) << c.what;
+  }
+}
+
+ParsedCommandLine parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "quillmark-scan");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return scan::parseCommandLine(static_cast<int>(words.size()), argv.data());
+}
+
+TEST(ScanFormatTest, CommandLine) {
+  using Action = ParsedCommandLine::Action;
+  struct Case {
+    std::vector<std::string> words;
+    Action action;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"dir"}, Action::kScan, ""},
+      {{"dir", "--format=csv", "-a"}, Action::kScan, "" /* options after paths */},
+      {{"--files-from=-", "-0"}, Action::kScan, ""},
+      {{}, Action::kUsageError, "no path given"},
+      {{"--format=xml", "d"}, Action::kUsageError, "unknown format 'xml' (use text, csv or jsonl)"},
+      {{"-j", "0", "d"}, Action::kUsageError, "invalid number of jobs '0' (1 to 1024)"},
+      {{"-j", "x", "d"}, Action::kUsageError, "invalid number of jobs 'x' (1 to 1024)"},
+      {{"d", "-j"}, Action::kUsageError, "option -j needs an argument"},
+      {{"--frob", "d"}, Action::kUsageError, "unknown option --frob"},
+      {{"-Z", "d"}, Action::kUsageError, "unknown option -Z"},
+      {{"--help"}, Action::kHelp, ""},
+      {{"-V"}, Action::kVersion, ""},
+      {{"--", "-a"}, Action::kScan, "" /* a path named -a */},
+  };
+  for (const Case& c : cases) {
+    const ParsedCommandLine parsed = parse(c.words);
+    std::string words;
+    for (const std::string& word : c.words) words += word + " ";
+    EXPECT_EQ(parsed.action, c.action) << words;
+    EXPECT_EQ(parsed.error, c.error) << words;
+  }
+  const ParsedCommandLine mixed = parse({"a", "-L", "b", "--bmp-only", "-x", "-q", "-j3"});
+  EXPECT_EQ(mixed.options.paths, (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(mixed.options.followAll && mixed.options.bmpOnly && mixed.options.oneFileSystem &&
+              mixed.options.quiet);
+  EXPECT_EQ(mixed.options.jobs, 3U);
+  EXPECT_EQ(parse({"--", "-a"}).options.paths, std::vector<std::string>{"-a"});
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -2,6 +2,8 @@
 // report) over arbitrary bytes, seen exactly as the program sees a file of
 // those bytes, and aborts when an invariant breaks.
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +17,9 @@
 #include "app/report.h"
 #include "bitmap/bitmap_header_view.h"
 #include "bitmap/read_plan.h"
+#include "scan/file_scanner.h"
 #include "tests/memory_file_buf.h"
+#include "tests/record_as_report.h"
 
 namespace {
 
@@ -92,6 +96,23 @@ void checkReadsArePlanned(const MemoryFileBuf& file, const std::uint8_t* data, s
   }
 }
 
+// The scanner reads the same bytes from a file, on both of its read paths
+// (the whole file, and the header then the walk's planned ranges), and must
+// come to the detector's report.
+void checkScannerAgrees(const std::string& report, const std::uint8_t* data, std::size_t size) {
+  static const int fd = memfd_create("fuzz.bmp", MFD_CLOEXEC);
+  check(fd >= 0 && ftruncate(fd, 0) == 0, "an in-memory file for the scanner");
+  check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size), "the input written");
+  const std::string body = report.substr(std::string("Analysing file fuzz.bmp\n").size());
+  for (const std::uint64_t limit :
+       {quillmark::scan::FileScanner::kDefaultWholeFileLimit, std::uint64_t{0}}) {
+    quillmark::scan::ScanRecord record;
+    quillmark::scan::FileScanner(false, limit).scanOpenFile(fd, record);
+    check(quillmark::testing::recordAsReport(record) == body,
+          "the scanner's record is the detector's report");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -102,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(file.seeks <= kMaxSeeks, "no more than 140 hidden bytes are pulled (seeks)");
 
   checkReadsArePlanned(file, data, size);
+  checkScannerAgrees(report, data, size);
 
   MemoryFileBuf again(data, size);
   check(reportFrom(again) == report, "the same bytes give the same report");

@@ -131,7 +131,7 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
     const Directory::Name name = top.order[top.next++];
     std::string path = joinPath(top.path, top.names.data() + name.offset);
     // `top` is not used past here: visit may grow the stack.
-    mode_t mode = DTTOIF(name.type);
+    auto mode = static_cast<mode_t>(DTTOIF(name.type));
     info = {};
     const bool link = name.type == DT_LNK;
     if (name.type == DT_UNKNOWN || (name.type == DT_DIR && needIdentity) ||

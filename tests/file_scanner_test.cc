@@ -13,6 +13,7 @@
 
 #include "app/report.h"
 #include "bitmap/read_plan.h"
+#include "tests/record_as_report.h"
 #include "tests/samples.h"
 #include "tests/test_bitmap.h"
 
@@ -33,22 +34,6 @@ std::string detectorReport(const std::string& file) {
   std::ostringstream out;
   EXPECT_TRUE(writeReport("f", in, out));
   return out.str().substr(std::string("Analysing file f\n").size());
-}
-
-// The same report rebuilt from what the scanner recorded.
-std::string reportFrom(const ScanRecord& record) {
-  std::string report;
-  if (record.notBmp) report += std::string(kNotBmpWarning) + "\n";
-  if (record.wrongDepth) report += std::string(kColourDepthWarning) + "\n";
-  if (record.verdict == Verdict::kPayload) {
-    report += "Steganographic message detected.\nembedded file name: " + record.name +
-              "\nlength of embedded data: " + record.lengthText + "\n";
-  } else if (record.verdict == Verdict::kClean) {
-    report += "File does not contain any Quillmark hidden data. \n";
-  } else {
-    report += "not analysed: " + record.reason + "\n";
-  }
-  return report;
 }
 
 // Scans `file` from an anonymous in-memory file with the given whole-file
@@ -94,9 +79,11 @@ TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
   };
   for (const Case& c : cases) {
     const std::string expected = detectorReport(c.file);
-    EXPECT_EQ(reportFrom(scanBytes(c.file, FileScanner::kDefaultWholeFileLimit)), expected)
+    EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, FileScanner::kDefaultWholeFileLimit)),
+              expected)
         << c.what << ", read whole";
-    EXPECT_EQ(reportFrom(scanBytes(c.file, 0)), expected) << c.what << ", read by plan";
+    EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, 0)), expected)
+        << c.what << ", read by plan";
   }
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, then runs the installed program
-# on the sample and checks its manual page.
+# Installs the build into a temporary prefix, then runs the installed programs
+# on the samples and checks their manual pages.
 # usage: install_test.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$1 source=$2 version=$3
@@ -20,11 +20,22 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 
-page="$prefix/share/man/man1/quillmark-detect.1"
-[ -f "$page" ] || { echo "no manual page at $page" >&2; exit 1; }
-grep -q "quillmark-detect $version" "$page" || { echo "manual page lacks the version" >&2; exit 1; }
-if command -v groff >/dev/null; then
-  warnings=$(groff -man -ww -z "$page" 2>&1)
-  [ -z "$warnings" ] || { printf 'manual page warnings:\n%s\n' "$warnings" >&2; exit 1; }
+status=0
+actual=$("$prefix/bin/quillmark-scan" -q "$source/samples") || status=$?
+[ "$status" -eq 1 ] || { echo "installed scanner exited $status, not 1 for a payload" >&2; exit 1; }
+expected="$source/samples/notes.bmp: payload FOUND, embedded file name: notes.txt, length of embedded data: 1234"
+if [ "$actual" != "$expected" ]; then
+  printf 'installed scanner printed:\n%s\nexpected:\n%s\n' "$actual" "$expected" >&2
+  exit 1
 fi
-echo "installed program and manual page are fine"
+
+for name in quillmark-detect quillmark-scan; do
+  page="$prefix/share/man/man1/$name.1"
+  [ -f "$page" ] || { echo "no manual page at $page" >&2; exit 1; }
+  grep -q "quillmark-detect $version" "$page" || { echo "$page lacks the version" >&2; exit 1; }
+  if command -v groff >/dev/null; then
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || { printf '%s warnings:\n%s\n' "$page" "$warnings" >&2; exit 1; }
+  fi
+done
+echo "installed programs and manual pages are fine"

@@ -129,7 +129,7 @@ int scan(const Options& options) {
   out.flush();
   cancelCount.store(true);
   if (counter.joinable()) counter.join();
-  if (list != nullptr && list != stdin) std::fclose(list);
+  if (list != nullptr && list != stdin) (void)std::fclose(list);  // read only: nothing to lose
   meter.finish();
 
   int status = meter.payloads() > 0 ? 1 : meter.errors() > 0 ? 2 : 0;
@@ -153,7 +153,7 @@ int scan(const Options& options) {
 
 int main(int argc, char** argv) {
   // A closed pipe shows as EPIPE from write, not as a fatal signal.
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
   const ParsedCommandLine parsed = parseCommandLine(argc, argv);
   switch (parsed.action) {
     case ParsedCommandLine::Action::kHelp:

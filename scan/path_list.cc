@@ -14,7 +14,7 @@ bool PathList::next(std::string& path) {
     errno = 0;
     const ssize_t length = ::getdelim(&line_, &capacity_, separator_, file_);
     if (length < 0) {
-      if (std::ferror(file_)) error_ = errno == 0 ? EIO : errno;
+      if (std::ferror(file_) != 0) error_ = errno == 0 ? EIO : errno;
       return false;
     }
     auto size = static_cast<std::size_t>(length);

@@ -82,6 +82,7 @@ Outcome runOnTerminal(const std::vector<std::string>& argv) {
   cfmakeraw(&mode);
   tcsetattr(slave, TCSANOW, &mode);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   const pid_t child = fork();
@@ -131,7 +132,7 @@ TEST(CliTest, TerminalGetsEscapedTextAndPipesGetTheStoredBytes) {
   EXPECT_EQ(runOnTerminal({"qd", missing}).out,
             kTitle + "cannot open file " + dir + "gone-\\x1b[8m.bmp\n");
   EXPECT_EQ(run({"qd", missing}).err, "cannot open file " + missing + "\n");
-  std::remove(file.c_str());
+  (void)std::remove(file.c_str());
 }
 
 TEST(CliTest, OutputErrorsAndExitStatus) {

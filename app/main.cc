@@ -2,6 +2,7 @@
 // payload in the lowest bits of its colour bytes.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <ext/stdio_filebuf.h>
 
@@ -39,8 +40,14 @@ int run(int argc, const char* const* argv) {
   // that the descriptor is at hand for read-ahead hints. The stream over it
   // has a one-byte buffer, so every read asks the system for just the bytes
   // wanted, not 8 KiB; it owns the descriptor and closes it.
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Opening a FIFO waits for a writer, possibly for ever; opened without
+  // blocking it is seen for what it is and refused like any input that
+  // cannot seek. Other files then read as usual, blocking.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ||
+      ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+    if (fd >= 0) ::close(fd);
     reportCannotOpen(path);
     return 1;
   }

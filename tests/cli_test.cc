@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -205,6 +206,19 @@ TEST(CliTest, EmptyFileIsReportedWithBothWarnings) {
                          "File does not contain any Quillmark hidden data. \n");
   EXPECT_EQ(got.err, "");
   EXPECT_EQ(got.status, 0);
+}
+
+// A FIFO without a writer would block the open for ever; it is refused at
+// once, as a pipe is.
+TEST(CliTest, FifoIsRefusedWithoutWaitingForAWriter) {
+  const std::string fifo = ::testing::TempDir() + "quillmark-fifo";
+  (void)std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const Outcome got = run({"qd", fifo});
+  EXPECT_EQ(got.out, kTitle);
+  EXPECT_EQ(got.err, "cannot open file " + fifo + "\n");
+  EXPECT_EQ(got.status, 1);
+  (void)std::remove(fifo.c_str());
 }
 
 // The walk needs seeks, so a pipe cannot be analysed; it must not be

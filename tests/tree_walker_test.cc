@@ -115,6 +115,25 @@ TEST(TreeWalkerTest, UnreadableDirectoryIsAnErrorAndTheWalkGoesOn) {
   chmod(tree.at("closed").c_str(), 0755);
 }
 
+// /dev/pts is a file system of its own below /dev wherever terminals work.
+TEST(TreeWalkerTest, OneFileSystemStaysOffOtherMounts) {
+  struct stat dev {};
+  struct stat pts {};
+  if (stat("/dev", &dev) != 0 || stat("/dev/pts", &pts) != 0 || dev.st_dev == pts.st_dev) {
+    GTEST_SKIP() << "no separate /dev/pts here";
+  }
+  const auto reachesPts = [](TreeWalker::Settings settings) {
+    bool reached = false;
+    TreeWalker(settings).walk("/dev", [&](WalkEntry& entry) {
+      reached |= entry.path.rfind("/dev/pts/", 0) == 0;
+      return true;
+    });
+    return reached;
+  };
+  EXPECT_TRUE(reachesPts({})) << "without -x the walk goes into /dev/pts";
+  EXPECT_FALSE(reachesPts({false, true})) << "with -x it does not";
+}
+
 TEST(TreeWalkerTest, DeepTreeNeedsNoRecursion) {
   Tree tree;
   std::string relative;

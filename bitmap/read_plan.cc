@@ -46,6 +46,19 @@ ReadPlan ReadPlan::forWalk(std::uint32_t width, std::uint32_t height, std::uint6
   return plan;
 }
 
+ReadPlan ReadPlan::bridgingGapsBelow(std::uint64_t gap) const {
+  ReadPlan bridged;
+  for (const ByteRange& range : *this) {
+    ByteRange* const last = bridged.count_ == 0 ? nullptr : &bridged.ranges_[bridged.count_ - 1];
+    if (last != nullptr && range.offset - last->end() < gap) {
+      last->length = range.end() - last->offset;
+    } else {
+      bridged.ranges_[bridged.count_++] = range;
+    }
+  }
+  return bridged;
+}
+
 bool ReadPlan::covers(std::uint64_t offset, std::uint64_t length) const {
   if (length == 0) return true;
   const ByteRange* const next = std::upper_bound(

@@ -46,6 +46,11 @@ class ReadPlan {
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
 
+  // The same plan with every two neighbouring ranges less than `gap` bytes
+  // apart merged into one that reads through the gap: fewer, larger reads,
+  // for devices where a request costs more than the bytes it carries.
+  ReadPlan bridgingGapsBelow(std::uint64_t gap) const;
+
   // True when every byte of [offset, offset + length) lies in a range.
   bool covers(std::uint64_t offset, std::uint64_t length) const;
   // Bytes in all ranges together.

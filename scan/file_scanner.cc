@@ -106,7 +106,10 @@ void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
   BitmapHeaderView::Bytes bytes{};
   std::memcpy(bytes.data(), header, bytes.size());
   const BitmapHeaderView view(bytes);
-  const ReadPlan plan = ReadPlan::forWalk(view.width(), view.height(), size);
+  // Gaps of a few pages are read through: a request costs more than the
+  // bytes it would skip, on a disk (a seek) as in a virtual machine.
+  const ReadPlan plan =
+      ReadPlan::forWalk(view.width(), view.height(), size).bridgingGapsBelow(kBridgedGap);
   if (plan.size() > 1) adviseReadAhead(fd, plan);
 
   char* const buffer = reserve(static_cast<std::size_t>(plan.totalBytes()));

@@ -14,14 +14,17 @@ namespace quillmark::scan {
 // as few system calls as it can, then runs the detector's own analysis over
 // those bytes in memory. A file up to `wholeFileLimit` bytes, whose walk
 // covers most of it, is read whole in one read; a larger one has its header
-// read, then the ranges its walk will read handed to the kernel together
-// and read one after the other, so that a cold device serves them at once.
+// read, then the ranges its walk will read (with gaps under kBridgedGap read
+// through) handed to the kernel together and read one after the other, so
+// that a cold device serves them at once.
 //
 // One scanner serves one thread: it keeps its buffer from file to file, so
 // that a scan allocates only while the buffer grows.
 class FileScanner {
  public:
   static constexpr std::uint64_t kDefaultWholeFileLimit = 256 * 1024;
+  // Planned ranges closer than this are read as one.
+  static constexpr std::uint64_t kBridgedGap = 32 * 1024;
 
   explicit FileScanner(bool bmpOnly, std::uint64_t wholeFileLimit = kDefaultWholeFileLimit)
       : bmpOnly_(bmpOnly), wholeFileLimit_(wholeFileLimit) {}

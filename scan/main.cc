@@ -119,13 +119,17 @@ int scan(const Options& options) {
         if (!out.ok()) return false;
         meter.add(record);
         writer.append(record, out.buffer());
+        if (escapeOut && out.buffer().size() >= OutputStream::kFlushSize) meter.clearLine();
         out.flushIfFull();
         return out.ok();
       },
       [&] {
+        // Records and the progress line may share one terminal.
+        if (escapeOut && !out.buffer().empty()) meter.clearLine();
         out.flush();
         meter.tick();
       });
+  if (escapeOut) meter.clearLine();
   out.flush();
   cancelCount.store(true);
   if (counter.joinable()) counter.join();

@@ -30,6 +30,9 @@ class ProgressMeter {
   void setTotal(std::uint64_t total) { total_.store(total); }
   // Redraws the progress line if it is due.
   void tick();
+  // Takes the progress line off the terminal, so that records written to
+  // the same terminal start on a clean line; tick() draws it again.
+  void clearLine();
   // Clears the progress line for good.
   void finish();
 
@@ -44,7 +47,6 @@ class ProgressMeter {
 
  private:
   void write(const std::string& text) const;
-  void clearLine();
 
   int fd_;
   bool showProgress_;

@@ -88,13 +88,28 @@ TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
 }
 
 TEST(FileScannerTest, ReadsOnlyThePlanOfALargeFile) {
-  // Rows of 12000 bytes: the walk down column 0 needs one page in three.
-  const std::string file = makeBitmapWith(picture(4000, 400), makeRecord("big", 2));
-  const ScanRecord record = scanBytes(file, FileScanner::kDefaultWholeFileLimit);
-  EXPECT_EQ(record.verdict, Verdict::kPayload);
-  const ReadPlan plan = ReadPlan::forWalk(4000, 400, file.size());
-  EXPECT_EQ(record.bytesRead, 32 + plan.totalBytes()) << "the header and the walk's pages";
-  EXPECT_LT(record.bytesRead, file.size() / 3);
+  struct Case {
+    const char* what;
+    std::int32_t width, height;
+    std::size_t ranges;  // reads after the header
+  };
+  const Case cases[] = {
+      // Rows of 48000 bytes: one page in twelve, too far apart to read through.
+      {"pages far apart", 16000, 380, 374},
+      // Rows of 12000 bytes: the gaps of two pages are read through.
+      {"pages close together", 4000, 400, 1},
+  };
+  for (const Case& c : cases) {
+    const std::string file = makeBitmapWith(picture(c.width, c.height), makeRecord("big", 2));
+    const ScanRecord record = scanBytes(file, FileScanner::kDefaultWholeFileLimit);
+    EXPECT_EQ(record.verdict, Verdict::kPayload) << c.what;
+    const ReadPlan plan = ReadPlan::forWalk(static_cast<std::uint32_t>(c.width),
+                                            static_cast<std::uint32_t>(c.height), file.size())
+                              .bridgingGapsBelow(FileScanner::kBridgedGap);
+    EXPECT_EQ(plan.size(), c.ranges) << c.what;
+    EXPECT_EQ(record.bytesRead, 32 + plan.totalBytes()) << c.what << ": the header and the plan";
+    EXPECT_LT(record.bytesRead, file.size()) << c.what;
+  }
 }
 
 TEST(FileScannerTest, BmpOnlySkipsOtherFilesQuietly) {

@@ -82,6 +82,33 @@ TEST(ReadPlanTest, RangesAreWholePagesInOrderAndApart) {
   }
 }
 
+TEST(ReadPlanTest, BridgingReadsThroughGapsBelowTheLimit) {
+  struct Case {
+    const char* what;
+    std::uint64_t gap;
+    std::size_t ranges;
+  };
+  // 4000 x 3000: 374 one-page ranges, rows 12000 bytes apart, so 26 gaps
+  // of one page and 347 of two, by where each row starts in its page.
+  const ReadPlan plan = ReadPlan::forWalk(4000, 3000, 54 + 12000 * 3000);
+  const Case cases[] = {
+      {"no bridging", 0, 374},
+      {"gaps of a page stay", 4096, 374},
+      {"gaps of one page bridged", 4097, 374 - 26},
+      {"gaps of two pages stay", 8192, 374 - 26},
+      {"every gap bridged", 8193, 1},
+  };
+  for (const Case& c : cases) {
+    const ReadPlan bridged = plan.bridgingGapsBelow(c.gap);
+    EXPECT_EQ(bridged.size(), c.ranges) << c.what;
+    for (const ByteRange& range : plan) {
+      EXPECT_TRUE(bridged.covers(range.offset, range.length)) << c.what;
+    }
+    EXPECT_EQ(bridged.begin()->offset, plan.begin()->offset) << c.what;
+    EXPECT_EQ((bridged.end() - 1)->end(), (plan.end() - 1)->end()) << c.what;
+  }
+}
+
 TEST(ReadPlanTest, CoversOnlyWhatIsInARange) {
   // 1 x 374 over 1550 bytes: one range, the file's first page, cut at its end.
   const ReadPlan plan = ReadPlan::forWalk(1, 374, 1550);

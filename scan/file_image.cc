@@ -36,10 +36,21 @@ const FileImageBuf::Segment* FileImageBuf::segmentAt(off_type at) const {
 }
 
 std::streamsize FileImageBuf::xsgetn(char* out, std::streamsize count) {
+  // The walk reads 3 bytes at a time, nearly always from the segment of the
+  // read before: that case is a short copy.
+  const Segment* const last = last_;
+  if (last != nullptr && count <= 8 && position_ >= last->offset &&
+      position_ + count <= std::min(last->offset + last->length, size_)) {
+    const char* const from = last->bytes + (position_ - last->offset);
+    for (std::streamsize i = 0; i < count; ++i) out[i] = from[i];
+    position_ += count;
+    return count;
+  }
   std::streamsize got = 0;
   while (got < count && position_ < size_) {
     const Segment* const segment = segmentAt(position_);
     if (segment == nullptr) break;
+    last_ = segment;
     const off_type available = std::min(segment->offset + segment->length, size_) - position_;
     const auto take = static_cast<std::streamsize>(std::min<off_type>(available, count - got));
     std::memcpy(out + got, segment->bytes + (position_ - segment->offset),

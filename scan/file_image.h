@@ -50,6 +50,7 @@ class FileImageBuf final : public std::streambuf {
 
   std::array<Segment, kMaxSegments> segments_{};
   std::size_t count_ = 0;
+  const Segment* last_ = nullptr;  // where the last read found its bytes
   off_type size_;
   off_type position_ = 0;
 };

@@ -132,6 +132,7 @@ TEST(ScanFormatTest, LinesPerFormat) {
 ParsedCommandLine parse(std::vector<std::string> words) {
   words.insert(words.begin(), "quillmark-scan");
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   return scan::parseCommandLine(static_cast<int>(words.size()), argv.data());

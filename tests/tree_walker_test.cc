@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -24,7 +25,10 @@ class Tree {
     std::string pattern = ::testing::TempDir() + "walk-XXXXXX";
     root_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
   }
-  ~Tree() { (void)std::system(("rm -rf '" + root_ + "'").c_str()); }
+  ~Tree() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
 

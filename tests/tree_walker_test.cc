@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <system_error>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace quillmark {

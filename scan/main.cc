@@ -31,30 +31,18 @@ std::atomic<int> gSignal{0};
 
 void onSignal(int signal) { gSignal.store(signal); }
 
-void writeAll(int fd, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    written += static_cast<std::size_t>(n);
-  }
-}
-
 int usageError(const std::string& error) {
-  writeAll(STDERR_FILENO,
-           "quillmark-scan: " + error + "\nTry 'quillmark-scan --help' for more information.\n");
+  (void)writeFully(STDERR_FILENO, "quillmark-scan: " + error +
+                                      "\nTry 'quillmark-scan --help' for more information.\n");
   return 2;
 }
 
 // Writes `text` to standard output for --help and --version.
 int writeInfo(const std::string& text) {
-  OutputStream out(STDOUT_FILENO);
-  out.buffer() = text;
-  out.flush();
-  if (out.ok()) return 0;
-  writeAll(STDERR_FILENO, std::string("quillmark-scan: error writing standard output: ") +
-                              std::strerror(out.error()) + "\n");
+  const int error = writeFully(STDOUT_FILENO, text);
+  if (error == 0) return 0;
+  (void)writeFully(STDERR_FILENO, std::string("quillmark-scan: error writing standard output: ") +
+                                      std::strerror(error) + "\n");
   return 2;
 }
 
@@ -134,7 +122,7 @@ int scan(const Options& options) {
   cancelCount.store(true);
   if (counter.joinable()) counter.join();
   if (list != nullptr && list != stdin) (void)std::fclose(list);  // read only: nothing to lose
-  meter.finish();
+  meter.clearLine();  // for good: tick() is not called again
 
   int status = meter.payloads() > 0 ? 1 : meter.errors() > 0 ? 2 : 0;
   if (listError != 0) {

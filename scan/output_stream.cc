@@ -10,17 +10,19 @@ void OutputStream::flushIfFull() {
   if (buffer_.size() >= kFlushSize) flush();
 }
 
-void OutputStream::flush() {
+int writeFully(int fd, std::string_view bytes) {
   std::size_t written = 0;
-  while (error_ == 0 && written < buffer_.size()) {
-    const ssize_t n = ::write(fd_, buffer_.data() + written, buffer_.size() - written);
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error_ = n < 0 ? errno : EIO;
-      break;
-    }
+    if (n <= 0) return n < 0 ? errno : EIO;
     written += static_cast<std::size_t>(n);
   }
+  return 0;
+}
+
+void OutputStream::flush() {
+  if (error_ == 0) error_ = writeFully(fd_, buffer_);
   buffer_.clear();
 }
 

@@ -2,6 +2,7 @@
 #define QUILLMARK_SCAN_OUTPUT_STREAM_H_
 
 #include <string>
+#include <string_view>
 
 namespace quillmark::scan {
 
@@ -11,6 +12,11 @@ namespace quillmark::scan {
 // reader sees records as they are found. A failed write is remembered:
 // brokenPipe() when the reader went away (quillmark-scan DIR | head), else
 // error() holds the errno value; nothing more is written after either.
+// Writes all of `bytes` to `fd`, retrying short and interrupted writes.
+// Returns 0, or the errno value of the write that failed (EIO when a write
+// wrote nothing).
+int writeFully(int fd, std::string_view bytes);
+
 class OutputStream {
  public:
   explicit OutputStream(int fd) : fd_(fd) {}

@@ -1,12 +1,10 @@
 #include "scan/progress_meter.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
 #include "app/terminal_text.h"
+#include "scan/output_stream.h"
 
 namespace quillmark::scan {
 
@@ -22,13 +20,7 @@ ProgressMeter::ProgressMeter(int fd, bool showProgress, bool escapeText)
     : fd_(fd), showProgress_(showProgress), escapeText_(escapeText) {}
 
 void ProgressMeter::write(const std::string& text) const {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to tell anything
-    written += static_cast<std::size_t>(n);
-  }
+  (void)writeFully(fd_, text);  // if standard error fails, nowhere is left to say so
 }
 
 void ProgressMeter::clearLine() {
@@ -90,8 +82,6 @@ void ProgressMeter::tick() {
   write(std::string(line, std::min(sizeof line - 1, static_cast<std::size_t>(length))));
   lineShown_ = true;
 }
-
-void ProgressMeter::finish() { clearLine(); }
 
 void ProgressMeter::writeLine(const std::string& text) {
   clearLine();

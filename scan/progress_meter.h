@@ -31,10 +31,8 @@ class ProgressMeter {
   // Redraws the progress line if it is due.
   void tick();
   // Takes the progress line off the terminal, so that records written to
-  // the same terminal start on a clean line; tick() draws it again.
+  // the same terminal start on a clean line; the next tick() draws it again.
   void clearLine();
-  // Clears the progress line for good.
-  void finish();
 
   // The summary, a few lines: files scanned, payloads, skipped, errors,
   // bytes read, elapsed time and files per second.

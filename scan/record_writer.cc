@@ -118,40 +118,31 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
 
 void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const {
   const bool payload = record.verdict == Verdict::kPayload;
-  out += "{\"path\":";
-  appendJsonBytes(out, record.path);
+  const bool failed = record.verdict == Verdict::kSkipped || record.verdict == Verdict::kError;
+  // The field's value as `append` writes it, or null when it has none.
+  const auto field = [&out](const char* name, bool present, const auto& append) {
+    out += name;
+    if (present) {
+      append();
+    } else {
+      out += "null";
+    }
+  };
+  field("{\"path\":", true, [&] { appendJsonBytes(out, record.path); });
   out += ",\"verdict\":\"";
   out += verdictName(record.verdict);
-  out += "\",\"name\":";
-  if (payload) {
-    appendJsonBytes(out, record.name);
-  } else {
-    out += "null";
-  }
+  out += '"';
+  field(",\"name\":", payload, [&] { appendJsonBytes(out, record.name); });
   out += ",\"warnings\":[";
   if (record.notBmp) appendJsonString(out, kNotBmpWarning);
   if (record.wrongDepth) {
     if (record.notBmp) out += ',';
     appendJsonString(out, kColourDepthWarning);
   }
-  out += "],\"length\":";
-  if (payload) {
-    appendJsonNumber(out, record.length);
-  } else {
-    out += "null";
-  }
-  out += ",\"length_text\":";
-  if (payload) {
-    appendJsonString(out, record.lengthText);
-  } else {
-    out += "null";
-  }
-  out += ",\"error\":";
-  if (record.verdict == Verdict::kSkipped || record.verdict == Verdict::kError) {
-    appendJsonString(out, record.reason);
-  } else {
-    out += "null";
-  }
+  out += ']';
+  field(",\"length\":", payload, [&] { appendJsonNumber(out, record.length); });
+  field(",\"length_text\":", payload, [&] { appendJsonString(out, record.lengthText); });
+  field(",\"error\":", failed, [&] { appendJsonString(out, record.reason); });
   out += "}\n";
 }
 

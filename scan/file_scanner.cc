@@ -20,13 +20,19 @@ namespace quillmark::scan {
 
 namespace {
 
-void fail(ScanRecord& record, Verdict verdict, const char* what, int error) {
-  record.verdict = verdict;
+void fail(ScanRecord& record, const char* what, int error) {
+  record.verdict = Verdict::kError;
   record.reason = what;
   if (error != 0) {
     record.reason += ": ";
     record.reason += std::strerror(error);
   }
+}
+
+void skip(ScanRecord& record, SkipReason reason) {
+  record.verdict = Verdict::kSkipped;
+  record.skip = reason;
+  record.reason = skipReasonText(reason);
 }
 
 bool beginsWithBm(const char* bytes, std::uint64_t length) {
@@ -43,9 +49,9 @@ void FileScanner::scanPath(bool followLink, ScanRecord& record) {
   if (fd < 0 && errno == EPERM) fd = ::open(record.path.c_str(), flags);
   if (fd < 0) {
     if (errno == ELOOP && !followLink) {
-      fail(record, Verdict::kSkipped, "symbolic link, not followed", 0);
+      skip(record, SkipReason::kSymbolicLink);
     } else {
-      fail(record, Verdict::kError, "cannot open", errno);
+      fail(record, "cannot open", errno);
     }
     return;
   }
@@ -69,19 +75,18 @@ long long FileScanner::readAt(int fd, char* into, std::uint64_t length, std::uin
 
 void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return fail(record, Verdict::kError, "cannot read", errno);
-  if (!S_ISREG(info.st_mode)) return fail(record, Verdict::kSkipped, fileTypeName(info.st_mode), 0);
+  if (::fstat(fd, &info) != 0) return fail(record, "cannot read", errno);
+  if (!S_ISREG(info.st_mode)) return skip(record, skipReasonFor(info.st_mode));
   const auto size = static_cast<std::uint64_t>(info.st_size);
 
   if (size <= wholeFileLimit_) {
     // The walk of a small picture touches most of its pages: one read.
     char* const buffer = reserve(static_cast<std::size_t>(size));
     const long long got = readAt(fd, buffer, size, 0, record);
-    if (got < 0) return fail(record, Verdict::kError, "cannot read", errno);
+    if (got < 0) return fail(record, "cannot read", errno);
     const auto length = static_cast<std::uint64_t>(got);  // less if the file shrank
     if (bmpOnly_ && !beginsWithBm(buffer, length)) {
-      record.skippedByChoice = true;
-      return fail(record, Verdict::kSkipped, "not a BMP file", 0);
+      return skip(record, SkipReason::kNotBmp);
     }
     FileImageBuf image(length);
     image.addSegment(0, buffer, static_cast<std::size_t>(length));
@@ -92,10 +97,9 @@ void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
   // once. The header is kept in front of the ranges in the buffer.
   char header[BitmapHeaderView::kSize] = {};
   const long long headerBytes = readAt(fd, header, sizeof header, 0, record);
-  if (headerBytes < 0) return fail(record, Verdict::kError, "cannot read", errno);
+  if (headerBytes < 0) return fail(record, "cannot read", errno);
   if (bmpOnly_ && !beginsWithBm(header, static_cast<std::uint64_t>(headerBytes))) {
-    record.skippedByChoice = true;
-    return fail(record, Verdict::kSkipped, "not a BMP file", 0);
+    return skip(record, SkipReason::kNotBmp);
   }
   if (static_cast<std::uint64_t>(headerBytes) < sizeof header) {
     // The file shrank below its header since it was measured.
@@ -119,9 +123,9 @@ void FileScanner::scanOpenFile(int fd, ScanRecord& record) {
   std::size_t at = 0;
   for (const ByteRange& range : plan) {
     const long long got = readAt(fd, buffer + at, range.length, range.offset, record);
-    if (got < 0) return fail(record, Verdict::kError, "cannot read", errno);
+    if (got < 0) return fail(record, "cannot read", errno);
     if (static_cast<std::uint64_t>(got) < range.length) {
-      return fail(record, Verdict::kError, "file shrank while being read", 0);
+      return fail(record, "file shrank while being read", 0);
     }
     image.addSegment(range.offset, buffer + at, static_cast<std::size_t>(range.length));
     at += static_cast<std::size_t>(range.length);
@@ -140,7 +144,7 @@ char* FileScanner::reserve(std::size_t size) {
 void FileScanner::analyseImage(std::streambuf& image, ScanRecord& record) {
   std::istream in(&image);
   const std::optional<Analysis> found = analyse(in);
-  if (!found) return fail(record, Verdict::kError, "cannot be analysed", 0);
+  if (!found) return fail(record, "cannot be analysed", 0);
   record.notBmp = !found->bmpType;
   record.wrongDepth = !found->depth24;
   if (!found->hasPayload()) {

@@ -1,5 +1,6 @@
 #include "scan/progress_meter.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -12,6 +13,14 @@ namespace {
 
 double secondsSince(ProgressMeter::Clock::time_point start) {
   return std::chrono::duration<double>(ProgressMeter::Clock::now() - start).count();
+}
+
+// `value` with `decimals` digits after the point.
+std::string fixed(double value, int decimals) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return std::string(text,
+                     length > 0 ? std::min(sizeof text - 1, static_cast<std::size_t>(length)) : 0);
 }
 
 }  // namespace
@@ -42,8 +51,8 @@ void ProgressMeter::add(const ScanRecord& record) {
       return;
     case Verdict::kSkipped:
       ++skipped_;
-      if (record.skippedByChoice) return;
-      break;
+      ++skippedFor_[static_cast<std::size_t>(record.skip)];
+      return;
     case Verdict::kError:
       ++errors_;
       break;
@@ -90,25 +99,22 @@ void ProgressMeter::writeLine(const std::string& text) {
 
 std::string ProgressMeter::summary() const {
   const double elapsed = secondsSince(start_);
-  char text[512];
-  const int length = std::snprintf(text, sizeof text,
-                                   "----------- SCAN SUMMARY -----------\n"
-                                   "Files scanned: %" PRIu64
-                                   "\n"
-                                   "Payloads found: %" PRIu64
-                                   "\n"
-                                   "Skipped: %" PRIu64
-                                   "\n"
-                                   "Errors: %" PRIu64
-                                   "\n"
-                                   "Bytes read: %" PRIu64
-                                   "\n"
-                                   "Elapsed: %.3f s\n"
-                                   "Files per second: %.0f\n",
-                                   scanned_, payloads_, skipped_, errors_, bytesRead_, elapsed,
-                                   elapsed > 0 ? static_cast<double>(scanned_) / elapsed : 0.0);
-  return std::string(text,
-                     length > 0 ? std::min(sizeof text - 1, static_cast<std::size_t>(length)) : 0);
+  std::string skipped = groupDigits(skipped_);
+  const char* separator = " (";
+  for (std::size_t reason = 0; reason < kSkipReasonCount; ++reason) {
+    if (skippedFor_[reason] == 0) continue;
+    skipped += separator;
+    skipped += describeSkips(static_cast<SkipReason>(reason), skippedFor_[reason]);
+    separator = ", ";
+  }
+  if (skipped_ > 0) skipped += ')';
+  return "----------- SCAN SUMMARY -----------\n"
+         "Files scanned: " +
+         groupDigits(scanned_) + "\n" + "Payloads found: " + groupDigits(payloads_) + "\n" +
+         "Skipped: " + skipped + "\n" + "Errors: " + groupDigits(errors_) + "\n" +
+         "Bytes read: " + groupDigits(bytesRead_) + "\n" + "Elapsed: " + fixed(elapsed, 3) +
+         " s\n" + "Files per second: " +
+         fixed(elapsed > 0 ? static_cast<double>(scanned_) / elapsed : 0, 0) + "\n";
 }
 
 }  // namespace quillmark::scan

@@ -1,6 +1,7 @@
 #ifndef QUILLMARK_SCAN_PROGRESS_METER_H_
 #define QUILLMARK_SCAN_PROGRESS_METER_H_
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,9 +12,10 @@
 namespace quillmark::scan {
 
 // What the scan tells on standard error: a line for each file that could not
-// be read or was skipped (other than by --bmp-only), a progress line redrawn
-// at most ten times a second when standard error is a terminal, and the
-// summary at the end. Counts every record it is shown.
+// be read, a progress line redrawn at most ten times a second when standard
+// error is a terminal, and the summary at the end, which counts skipped files
+// by reason. Skips are expected, so they get no line of their own. Counts
+// every record it is shown.
 class ProgressMeter {
  public:
   using Clock = std::chrono::steady_clock;
@@ -22,8 +24,7 @@ class ProgressMeter {
   // and not --quiet); `escapeText`: escape paths as TerminalText does.
   ProgressMeter(int fd, bool showProgress, bool escapeText);
 
-  // Counts `record` and, when it is an error or a skip worth telling,
-  // writes its line.
+  // Counts `record` and, when it is an error, writes its line.
   void add(const ScanRecord& record);
   // The number of files in the scan, once a counting walk knows it; any
   // thread may call this.
@@ -34,8 +35,9 @@ class ProgressMeter {
   // the same terminal start on a clean line; the next tick() draws it again.
   void clearLine();
 
-  // The summary, a few lines: files scanned, payloads, skipped, errors,
-  // bytes read, elapsed time and files per second.
+  // The summary, a few lines: files scanned, payloads, skipped (with the
+  // count of each reason), errors, bytes read, elapsed time and files per
+  // second.
   std::string summary() const;
   // Writes `text` as it is, after clearing the progress line.
   void writeLine(const std::string& text);
@@ -57,6 +59,7 @@ class ProgressMeter {
   std::uint64_t scanned_ = 0;
   std::uint64_t payloads_ = 0;
   std::uint64_t skipped_ = 0;
+  std::array<std::uint64_t, kSkipReasonCount> skippedFor_{};  // indexed by SkipReason
   std::uint64_t errors_ = 0;
   std::uint64_t bytesRead_ = 0;
 };

@@ -60,6 +60,7 @@ void ScanPipeline::work() {
         break;
       case WalkEntry::Kind::kSkipped:
         record.verdict = Verdict::kSkipped;
+        record.skip = slot.entry.skip;
         record.reason = slot.entry.reason;
         break;
       case WalkEntry::Kind::kError:

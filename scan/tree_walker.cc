@@ -16,14 +16,14 @@ std::string withError(const char* what, int error) {
 
 }  // namespace
 
-const char* fileTypeName(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "not a regular file";
+SkipReason skipReasonFor(mode_t mode) {
+  if (S_ISDIR(mode)) return SkipReason::kDirectory;
+  if (S_ISFIFO(mode)) return SkipReason::kFifo;
+  if (S_ISSOCK(mode)) return SkipReason::kSocket;
+  if (S_ISCHR(mode)) return SkipReason::kCharacterDevice;
+  if (S_ISBLK(mode)) return SkipReason::kBlockDevice;
+  if (S_ISLNK(mode)) return SkipReason::kSymbolicLink;
+  return SkipReason::kOtherType;
 }
 
 std::string joinPath(const std::string& directory, const char* name) {
@@ -69,6 +69,7 @@ bool TreeWalker::list(Directory& directory) {
 bool TreeWalker::visit(std::string&& path, mode_t mode, const struct stat& info, bool followLink,
                        const Sink& sink) {
   entry_.reason.clear();
+  entry_.skip = SkipReason::kNone;
   entry_.followLink = followLink;
   if (S_ISREG(mode)) {
     entry_.path = std::move(path);
@@ -78,7 +79,8 @@ bool TreeWalker::visit(std::string&& path, mode_t mode, const struct stat& info,
   if (!S_ISDIR(mode)) {
     entry_.path = std::move(path);
     entry_.kind = WalkEntry::Kind::kSkipped;
-    entry_.reason = fileTypeName(mode);
+    entry_.skip = skipReasonFor(mode);
+    entry_.reason = skipReasonText(entry_.skip);
     return sink(entry_);
   }
   if (settings_.oneFileSystem && info.st_dev != rootDevice_) return true;
@@ -87,7 +89,8 @@ bool TreeWalker::visit(std::string&& path, mode_t mode, const struct stat& info,
       if (open.device == info.st_dev && open.inode == info.st_ino) {
         entry_.path = std::move(path);
         entry_.kind = WalkEntry::Kind::kSkipped;
-        entry_.reason = "file system loop: a directory already being walked";
+        entry_.skip = SkipReason::kFileSystemLoop;
+        entry_.reason = skipReasonText(entry_.skip);
         return sink(entry_);
       }
     }
@@ -113,6 +116,7 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
   if (::stat(root.c_str(), &info) != 0) {
     entry_.path = root;
     entry_.kind = WalkEntry::Kind::kError;
+    entry_.skip = SkipReason::kNone;
     entry_.followLink = true;
     entry_.reason = withError("cannot open", errno);
     return sink(entry_);
@@ -147,8 +151,8 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
         const bool brokenLink = settings_.followAll && ::lstat(entry_.path.c_str(), &info) == 0 &&
                                 S_ISLNK(info.st_mode);
         entry_.kind = brokenLink ? WalkEntry::Kind::kSkipped : WalkEntry::Kind::kError;
-        entry_.reason =
-            brokenLink ? withError("broken symbolic link", error) : withError("cannot open", error);
+        entry_.skip = brokenLink ? SkipReason::kBrokenLink : SkipReason::kNone;
+        entry_.reason = withError(brokenLink ? skipReasonText(entry_.skip) : "cannot open", error);
         if (!sink(entry_)) return false;
         continue;
       }
@@ -158,7 +162,8 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
       entry_.path = std::move(path);
       entry_.kind = WalkEntry::Kind::kSkipped;
       entry_.followLink = false;
-      entry_.reason = "symbolic link, not followed";
+      entry_.skip = SkipReason::kSymbolicLink;
+      entry_.reason = skipReasonText(entry_.skip);
       if (!sink(entry_)) return false;
       continue;
     }

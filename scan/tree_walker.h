@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/skip_reason.h"
+
 namespace quillmark::scan {
 
 // One thing the walk found: a file to analyse, or a path to report as
@@ -18,8 +20,9 @@ struct WalkEntry {
 
   std::string path;
   Kind kind = Kind::kFile;
-  bool followLink = false;  // a file named on the command line, or under -L
-  std::string reason;       // for kSkipped and kError
+  bool followLink = false;              // a file named on the command line, or under -L
+  std::string reason;                   // for kSkipped and kError
+  SkipReason skip = SkipReason::kNone;  // for kSkipped
 };
 
 // Walks paths depth first, in an order that depends only on the tree: the
@@ -78,8 +81,8 @@ class TreeWalker {
   WalkEntry entry_;  // reused for every entry
 };
 
-// How a file of type `mode` is named in a record's reason: "a FIFO", ...
-const char* fileTypeName(mode_t mode);
+// Why a file of type `mode`, which is not a regular file, is skipped.
+SkipReason skipReasonFor(mode_t mode);
 
 // The path of `name` inside the directory `directory`.
 std::string joinPath(const std::string& directory, const char* name);

@@ -116,7 +116,7 @@ TEST(FileScannerTest, BmpOnlySkipsOtherFilesQuietly) {
   for (const std::uint64_t limit : {FileScanner::kDefaultWholeFileLimit, std::uint64_t{0}}) {
     const ScanRecord other = scanBytes("GIF89a and more", limit, true);
     EXPECT_EQ(other.verdict, Verdict::kSkipped);
-    EXPECT_TRUE(other.skippedByChoice);
+    EXPECT_EQ(other.skip, scan::SkipReason::kNotBmp);
     EXPECT_EQ(scanBytes(testing::notesSample(), limit, true).verdict, Verdict::kPayload);
   }
 }

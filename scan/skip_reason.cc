@@ -1,0 +1,46 @@
+#include "scan/skip_reason.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+struct Wording {
+  const char* record;    // a record's reason
+  const char* singular;  // one file, in the summary
+  const char* plural;    // several
+};
+
+// Indexed by SkipReason.
+constexpr Wording kWordings[kSkipReasonCount] = {
+    {"", "file", "files"},
+    {"symbolic link, not followed", "symbolic link not followed", "symbolic links not followed"},
+    {"broken symbolic link", "broken symbolic link", "broken symbolic links"},
+    {"file system loop: a directory already being walked", "file system loop", "file system loops"},
+    {"a FIFO", "FIFO", "FIFOs"},
+    {"a socket", "socket", "sockets"},
+    {"a character device", "character device", "character devices"},
+    {"a block device", "block device", "block devices"},
+    {"a directory", "directory", "directories"},
+    {"not a regular file", "other file that is not a regular file",
+     "other files that are not regular files"},
+    {"not a BMP file", "file not a BMP (--bmp-only)", "files not BMP (--bmp-only)"},
+};
+
+}  // namespace
+
+const char* skipReasonText(SkipReason reason) {
+  return kWordings[static_cast<std::size_t>(reason)].record;
+}
+
+std::string describeSkips(SkipReason reason, std::uint64_t count) {
+  const Wording& wording = kWordings[static_cast<std::size_t>(reason)];
+  return groupDigits(count) + " " + (count == 1 ? wording.singular : wording.plural);
+}
+
+std::string groupDigits(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
+}  // namespace quillmark::scan

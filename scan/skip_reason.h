@@ -1,0 +1,41 @@
+#ifndef QUILLMARK_SCAN_SKIP_REASON_H_
+#define QUILLMARK_SCAN_SKIP_REASON_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillmark::scan {
+
+// Why a file was skipped rather than analysed. Skips are expected (a link
+// the walk does not follow, a FIFO in a tree), so they are kept as records
+// and counted by reason in the summary, never written one by one to
+// standard error, where only errors go.
+enum class SkipReason : std::uint8_t {
+  kNone,            // not skipped
+  kSymbolicLink,    // a link met during the walk, not followed
+  kBrokenLink,      // under -L, a link whose target is gone or loops
+  kFileSystemLoop,  // under -L, a directory already being walked
+  kFifo,
+  kSocket,
+  kCharacterDevice,
+  kBlockDevice,
+  kDirectory,  // a listed path that turned into a directory
+  kOtherType,  // any other file that is not a regular file
+  kNotBmp,     // --bmp-only, and the file does not begin with "BM"
+};
+inline constexpr std::size_t kSkipReasonCount = static_cast<std::size_t>(SkipReason::kNotBmp) + 1;
+
+// The reason as a record states it: "a FIFO", "symbolic link, not followed".
+const char* skipReasonText(SkipReason reason);
+
+// `count` files skipped for `reason`, as the summary counts them: "1 FIFO",
+// "6,138 symbolic links not followed".
+std::string describeSkips(SkipReason reason, std::uint64_t count);
+
+// `value` with its digits in groups of three: 6138 as "6,138".
+std::string groupDigits(std::uint64_t value);
+
+}  // namespace quillmark::scan
+
+#endif  // QUILLMARK_SCAN_SKIP_REASON_H_

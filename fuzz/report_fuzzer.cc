@@ -14,10 +14,10 @@
 #include <streambuf>
 #include <string>
 
-#include "app/report.h"
+#include "analysis/report.h"
 #include "bitmap/bitmap_header_view.h"
 #include "bitmap/read_plan.h"
-#include "scan/file_scanner.h"
+#include "scan/record_scanner.h"
 #include "tests/memory_file_buf.h"
 #include "tests/record_as_report.h"
 
@@ -105,9 +105,9 @@ void checkScannerAgrees(const std::string& report, const std::uint8_t* data, std
   check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size), "the input written");
   const std::string body = report.substr(std::string("Analysing file fuzz.bmp\n").size());
   for (const std::uint64_t limit :
-       {quillmark::scan::FileScanner::kDefaultWholeFileLimit, std::uint64_t{0}}) {
+       {quillmark::ContentReader::kDefaultWholeLimit, std::uint64_t{0}}) {
     quillmark::scan::ScanRecord record;
-    quillmark::scan::FileScanner(false, limit).scanOpenFile(fd, record);
+    quillmark::scan::RecordScanner(false, limit).scanOpenFile(fd, record);
     check(quillmark::testing::recordAsReport(record) == body,
           "the scanner's record is the detector's report");
   }

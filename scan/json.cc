@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "app/utf8.h"
+#include "analysis/utf8.h"
 
 namespace quillmark::scan {
 

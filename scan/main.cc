@@ -13,11 +13,12 @@
 
 #include "scan/options.h"
 #include "scan/output_stream.h"
-#include "scan/path_list.h"
 #include "scan/progress_meter.h"
+#include "scan/record_scanner.h"
 #include "scan/record_writer.h"
 #include "scan/scan_pipeline.h"
-#include "scan/tree_walker.h"
+#include "tree/path_list.h"
+#include "tree/tree_walker.h"
 
 #ifndef QUILLMARK_VERSION
 #error "QUILLMARK_VERSION must be defined by the build"
@@ -26,6 +27,9 @@
 namespace {
 
 using namespace quillmark::scan;
+using quillmark::tree::PathList;
+using quillmark::tree::TreeWalker;
+using quillmark::tree::WalkEntry;
 
 std::atomic<int> gSignal{0};
 
@@ -92,14 +96,20 @@ int scan(const Options& options) {
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
+        ScanRecord record;
+        ScanTask task;
+        const TreeWalker::Sink toRecord = [&](WalkEntry& entry) {
+          recordWalkEntry(entry, record, task);
+          return emit(record, task);
+        };
         for (const std::string& path : options.paths) {
-          if (!walker.walk(path, emit)) return;
+          if (!walker.walk(path, toRecord)) return;
         }
         if (list == nullptr) return;
         PathList paths(list, options.nulSeparated);
         std::string path;
         while (paths.next(path)) {
-          if (!walker.walk(path, emit)) return;
+          if (!walker.walk(path, toRecord)) return;
         }
         if (paths.error() != 0 && paths.error() != EINTR) listError = paths.error();
       },

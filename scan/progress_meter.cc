@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "app/terminal_text.h"
+#include "analysis/terminal_text.h"
 #include "scan/output_stream.h"
 
 namespace quillmark::scan {

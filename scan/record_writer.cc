@@ -1,7 +1,7 @@
 #include "scan/record_writer.h"
 
-#include "app/report.h"
-#include "app/terminal_text.h"
+#include "analysis/report.h"
+#include "analysis/terminal_text.h"
 #include "scan/json.h"
 
 namespace quillmark::scan {

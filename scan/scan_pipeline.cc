@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "scan/file_scanner.h"
+#include "scan/record_scanner.h"
 
 namespace quillmark::scan {
 
@@ -24,14 +24,15 @@ void ScanPipeline::stopLocked() {
   recordDone_.notify_all();
 }
 
-bool ScanPipeline::emit(WalkEntry& entry) {
+bool ScanPipeline::emit(ScanRecord& record, ScanTask& task) {
   std::unique_lock<std::mutex> lock(mutex_);
   spaceFree_.wait(lock, [this] {
     return stopping_ || interrupt_.load() != 0 || produced_ - consumed_ < slots_.size();
   });
   if (stopping_ || interrupt_.load() != 0) return false;
   Slot& slot = slots_[produced_ % slots_.size()];
-  std::swap(slot.entry, entry);  // both keep their memory for reuse
+  std::swap(slot.record, record);  // both keep their memory for reuse
+  std::swap(slot.task, task);
   slot.state = State::kPending;
   ++produced_;
   workReady_.notify_one();
@@ -39,7 +40,7 @@ bool ScanPipeline::emit(WalkEntry& entry) {
 }
 
 void ScanPipeline::work() {
-  FileScanner scanner(bmpOnly_);
+  RecordScanner scanner(bmpOnly_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     workReady_.wait(lock, [this] { return stopping_ || claimed_ < produced_ || producerDone_; });
@@ -51,23 +52,7 @@ void ScanPipeline::work() {
     Slot& slot = slots_[sequence % slots_.size()];
     lock.unlock();
 
-    ScanRecord& record = slot.record;
-    record.clear();
-    std::swap(record.path, slot.entry.path);
-    switch (slot.entry.kind) {
-      case WalkEntry::Kind::kFile:
-        scanner.scanPath(slot.entry.followLink, record);
-        break;
-      case WalkEntry::Kind::kSkipped:
-        record.verdict = Verdict::kSkipped;
-        record.skip = slot.entry.skip;
-        record.reason = slot.entry.reason;
-        break;
-      case WalkEntry::Kind::kError:
-        record.verdict = Verdict::kError;
-        record.reason = slot.entry.reason;
-        break;
-    }
+    scanner.complete(slot.task, slot.record);
 
     lock.lock();
     slot.state = State::kDone;
@@ -102,7 +87,7 @@ void ScanPipeline::run(const Produce& produce, const Consume& consume, const Idl
   for (std::size_t i = 0; i < jobs_; ++i) workers.emplace_back([this] { work(); });
   std::thread producer([&] {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-    produce([this](WalkEntry& entry) { return emit(entry); });
+    produce([this](ScanRecord& record, ScanTask& task) { return emit(record, task); });
     std::lock_guard<std::mutex> lock(mutex_);
     producerDone_ = true;
     workReady_.notify_all();

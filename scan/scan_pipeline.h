@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "scan/scan_record.h"
-#include "scan/tree_walker.h"
+#include "scan/scan_task.h"
 
 namespace quillmark::scan {
 
 // Runs a scan on several threads and hands back its records in walk order.
-// One producer thread walks (through `produce`) and puts entries into a
-// ring of `window` slots; `jobs` worker threads take them in order and
-// scan them, each with a FileScanner of its own; the calling thread takes
+// One producer thread walks (through `produce`) and puts records, each with
+// the task that completes it, into a ring of `window` slots; `jobs` worker
+// threads take them in order and carry out their tasks, each with a
+// RecordScanner of its own; the calling thread takes
 // the finished records from the ring strictly in order and hands them to
 // `consume`. The producer waits while the ring is full, so memory is fixed
 // by the window, whatever the size of the collection, and a slow or stalled
@@ -28,7 +29,9 @@ namespace quillmark::scan {
 // still handed to `consume` (unless it asked to stop), then run returns.
 class ScanPipeline {
  public:
-  using Emit = std::function<bool(WalkEntry&)>;  // false: stop producing
+  // Takes over the record and task (swapping them with a free slot's, so
+  // that both keep their memory); false: stop producing.
+  using Emit = std::function<bool(ScanRecord&, ScanTask&)>;
   using Produce = std::function<void(const Emit&)>;
   using Consume = std::function<bool(ScanRecord&)>;  // false: stop the scan
   using Idle = std::function<void()>;
@@ -44,12 +47,12 @@ class ScanPipeline {
  private:
   enum class State { kFree, kPending, kDone };
   struct Slot {
-    WalkEntry entry;
+    ScanTask task;
     ScanRecord record;
     State state = State::kFree;
   };
 
-  bool emit(WalkEntry& entry);
+  bool emit(ScanRecord& record, ScanTask& task);
   void work();
   void stopLocked();
 

@@ -1,4 +1,4 @@
-#include "app/hidden_record.h"
+#include "analysis/hidden_record.h"
 
 #include <gtest/gtest.h>
 

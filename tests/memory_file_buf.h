@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "bitmap/read_plan.h"
-#include "scan/file_image.h"
+#include "analysis/loaded_bytes_buf.h"
 
 namespace quillmark::testing {
 
 // A read-only file in memory, seen as the program sees a file on disk (the
-// scanner's FileImageBuf serves it: a seek before the start fails, one past
+// scanner's LoadedBytesBuf serves it: a seek before the start fails, one past
 // the end succeeds and the next read obtains nothing). Counts the reads and
 // seeks it is asked for and logs the bytes each read obtained, so that tests
 // can check where the analysis read.
@@ -46,7 +46,7 @@ class MemoryFileBuf final : public std::streambuf {
   int_type uflow() override { return file_.sbumpc(); }
 
  private:
-  scan::FileImageBuf file_;
+  LoadedBytesBuf file_;
 };
 
 }  // namespace quillmark::testing

@@ -5,7 +5,7 @@
 #include <istream>
 #include <string>
 
-#include "app/hidden_record.h"
+#include "analysis/hidden_record.h"
 #include "bitmap/pixel_bit_reader.h"
 #include "tests/memory_file_buf.h"
 

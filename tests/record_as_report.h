@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/report.h"
+#include "analysis/report.h"
 #include "scan/scan_record.h"
 
 namespace quillmark::testing {

@@ -1,4 +1,4 @@
-#include "app/report.h"
+#include "analysis/report.h"
 
 #include <gtest/gtest.h>
 

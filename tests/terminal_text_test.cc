@@ -1,4 +1,4 @@
-#include "app/terminal_text.h"
+#include "analysis/terminal_text.h"
 
 #include <gtest/gtest.h>
 

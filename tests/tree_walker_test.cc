@@ -1,4 +1,4 @@
-#include "scan/tree_walker.h"
+#include "tree/tree_walker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 namespace quillmark {
 namespace {
 
-using scan::TreeWalker;
-using scan::WalkEntry;
+using tree::TreeWalker;
+using tree::WalkEntry;
 
 // A scratch directory tree, removed with everything in it at the end.
 class Tree {
@@ -50,9 +50,9 @@ std::vector<std::string> walk(const Tree& tree, TreeWalker::Settings settings,
   std::vector<std::string> seen;
   TreeWalker walker(settings);
   walker.walk(root, [&](WalkEntry& entry) {
-    const char* const kind = entry.kind == WalkEntry::Kind::kFile      ? "file "
-                             : entry.kind == WalkEntry::Kind::kSkipped ? "skip "
-                                                                       : "error ";
+    const char* const kind = entry.kind == WalkEntry::Kind::kFile         ? "file "
+                             : entry.kind == WalkEntry::Kind::kUnreadable ? "error "
+                                                                          : "skip ";
     std::string path = entry.path.substr(0, tree.root().size()) == tree.root()
                            ? entry.path.substr(tree.root().size())
                            : entry.path;

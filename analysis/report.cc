@@ -1,7 +1,7 @@
-#include "app/report.h"
+#include "analysis/report.h"
 
-#include "app/analysis.h"
-#include "app/terminal_text.h"
+#include "analysis/analysis.h"
+#include "analysis/terminal_text.h"
 
 #ifndef QUILLMARK_VERSION
 #error "QUILLMARK_VERSION must be defined by the build"

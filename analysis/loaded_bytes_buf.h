@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_SCAN_FILE_IMAGE_H_
-#define QUILLMARK_SCAN_FILE_IMAGE_H_
+#ifndef QUILLMARK_ANALYSIS_LOADED_BYTES_BUF_H_
+#define QUILLMARK_ANALYSIS_LOADED_BYTES_BUF_H_
 
 #include <array>
 #include <cstddef>
@@ -8,9 +8,9 @@
 
 #include "bitmap/read_plan.h"
 
-namespace quillmark::scan {
+namespace quillmark {
 
-// The parts of a file that the scanner read into memory, served as a
+// The parts of a file's content loaded into memory, served as a
 // read-only stream that behaves as the detector's file stream does: seeks go
 // relative to the start, the current position or the end of a file of
 // `size` bytes; a seek before the start fails, one past the end succeeds and
@@ -20,12 +20,12 @@ namespace quillmark::scan {
 // there, as at the end of the file, so a fault in the read plan shows as a
 // short read, never as invented bytes. The buffer borrows the segments'
 // memory.
-class FileImageBuf final : public std::streambuf {
+class LoadedBytesBuf final : public std::streambuf {
  public:
   // At most the header and every range of a read plan.
   static constexpr std::size_t kMaxSegments = 1 + ReadPlan::kMaxRanges;
 
-  explicit FileImageBuf(std::uint64_t size) : size_(static_cast<off_type>(size)) {}
+  explicit LoadedBytesBuf(std::uint64_t size) : size_(static_cast<off_type>(size)) {}
 
   // Adds the bytes at file offset `offset`; segments must be added in
   // ascending order and must not overlap. Returns false when they are full.
@@ -55,6 +55,6 @@ class FileImageBuf final : public std::streambuf {
   off_type position_ = 0;
 };
 
-}  // namespace quillmark::scan
+}  // namespace quillmark
 
-#endif  // QUILLMARK_SCAN_FILE_IMAGE_H_
+#endif  // QUILLMARK_ANALYSIS_LOADED_BYTES_BUF_H_

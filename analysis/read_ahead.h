@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_APP_READ_AHEAD_H_
-#define QUILLMARK_APP_READ_AHEAD_H_
+#ifndef QUILLMARK_ANALYSIS_READ_AHEAD_H_
+#define QUILLMARK_ANALYSIS_READ_AHEAD_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -24,4 +24,4 @@ std::size_t adviseWalkReadAhead(int fd, std::uint32_t width, std::uint32_t heigh
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_READ_AHEAD_H_
+#endif  // QUILLMARK_ANALYSIS_READ_AHEAD_H_

@@ -1,6 +1,6 @@
-#include "app/analysis.h"
+#include "analysis/analysis.h"
 
-#include "app/read_ahead.h"
+#include "analysis/read_ahead.h"
 #include "bitmap/bitmap_header_view.h"
 #include "bitmap/pixel_bit_reader.h"
 

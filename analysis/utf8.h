@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_APP_UTF8_H_
-#define QUILLMARK_APP_UTF8_H_
+#ifndef QUILLMARK_ANALYSIS_UTF8_H_
+#define QUILLMARK_ANALYSIS_UTF8_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -23,4 +23,4 @@ bool isValidUtf8(std::string_view text);
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_UTF8_H_
+#endif  // QUILLMARK_ANALYSIS_UTF8_H_

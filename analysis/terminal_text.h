@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_APP_TERMINAL_TEXT_H_
-#define QUILLMARK_APP_TERMINAL_TEXT_H_
+#ifndef QUILLMARK_ANALYSIS_TERMINAL_TEXT_H_
+#define QUILLMARK_ANALYSIS_TERMINAL_TEXT_H_
 
 #include <ostream>
 #include <string>
@@ -42,4 +42,4 @@ std::size_t printableSequenceLength(std::string_view text);
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_TERMINAL_TEXT_H_
+#endif  // QUILLMARK_ANALYSIS_TERMINAL_TEXT_H_

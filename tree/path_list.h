@@ -1,10 +1,10 @@
-#ifndef QUILLMARK_SCAN_PATH_LIST_H_
-#define QUILLMARK_SCAN_PATH_LIST_H_
+#ifndef QUILLMARK_TREE_PATH_LIST_H_
+#define QUILLMARK_TREE_PATH_LIST_H_
 
 #include <cstdio>
 #include <string>
 
-namespace quillmark::scan {
+namespace quillmark::tree {
 
 // The paths of a --files-from list, read one at a time as the scan needs
 // them, so that a list of any length takes the memory of its longest path.
@@ -33,6 +33,6 @@ class PathList {
   int error_ = 0;
 };
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::tree
 
-#endif  // QUILLMARK_SCAN_PATH_LIST_H_
+#endif  // QUILLMARK_TREE_PATH_LIST_H_

@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_APP_HIDDEN_RECORD_H_
-#define QUILLMARK_APP_HIDDEN_RECORD_H_
+#ifndef QUILLMARK_ANALYSIS_HIDDEN_RECORD_H_
+#define QUILLMARK_ANALYSIS_HIDDEN_RECORD_H_
 
 #include <array>
 #include <cstddef>
@@ -48,4 +48,4 @@ class HiddenRecord {
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_HIDDEN_RECORD_H_
+#endif  // QUILLMARK_ANALYSIS_HIDDEN_RECORD_H_

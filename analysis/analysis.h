@@ -1,10 +1,10 @@
-#ifndef QUILLMARK_APP_ANALYSIS_H_
-#define QUILLMARK_APP_ANALYSIS_H_
+#ifndef QUILLMARK_ANALYSIS_ANALYSIS_H_
+#define QUILLMARK_ANALYSIS_ANALYSIS_H_
 
 #include <istream>
 #include <optional>
 
-#include "app/hidden_record.h"
+#include "analysis/hidden_record.h"
 
 namespace quillmark {
 
@@ -34,4 +34,4 @@ std::optional<Analysis> analyse(std::istream& image, int readAheadFd = -1);
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_ANALYSIS_H_
+#endif  // QUILLMARK_ANALYSIS_ANALYSIS_H_

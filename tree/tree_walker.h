@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_SCAN_TREE_WALKER_H_
-#define QUILLMARK_SCAN_TREE_WALKER_H_
+#ifndef QUILLMARK_TREE_TREE_WALKER_H_
+#define QUILLMARK_TREE_TREE_WALKER_H_
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -9,20 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "scan/skip_reason.h"
+namespace quillmark::tree {
 
-namespace quillmark::scan {
-
-// One thing the walk found: a file to analyse, or a path to report as
-// skipped or unreadable without opening it.
+// One thing the walk found: a regular file to analyse, or a path that is
+// not one, told as it is found, without ever being opened.
 struct WalkEntry {
-  enum class Kind { kFile, kSkipped, kError };
+  enum class Kind {
+    kFile,             // a regular file
+    kNotRegular,       // a FIFO, socket, device, ...: `type` tells which
+    kLinkNotFollowed,  // a symbolic link met below a root, without followAll
+    kBrokenLink,       // under followAll, a link whose target is gone or loops
+    kLoop,             // under followAll, a directory already being walked
+    kUnreadable,       // `what` failed on the path, with `error`
+  };
 
   std::string path;
   Kind kind = Kind::kFile;
-  bool followLink = false;              // a file named on the command line, or under -L
-  std::string reason;                   // for kSkipped and kError
-  SkipReason skip = SkipReason::kNone;  // for kSkipped
+  bool followLink = false;  // a file named as a root, or under followAll
+  mode_t type = 0;          // for kNotRegular: the file's type bits
+  int error = 0;            // for kBrokenLink and kUnreadable: an errno value
+  const char* what = "";    // for kUnreadable: "cannot open", "cannot read directory"
 };
 
 // Walks paths depth first, in an order that depends only on the tree: the
@@ -30,9 +36,7 @@ struct WalkEntry {
 // included, each subdirectory walked where its name falls. Symbolic links
 // are followed when named as a root, and below only when `followAll` (with
 // loop detection); `oneFileSystem` keeps the walk on the file systems of the
-// roots. Only regular files become kFile entries; FIFOs, sockets, devices
-// and links not followed are kSkipped, directories that cannot be read are
-// kError. Nothing is ever opened but directories.
+// roots. Nothing is ever opened but directories.
 //
 // The walk keeps no recursion: an explicit stack of the directories being
 // walked, each holding the names it has yet to visit, so memory follows the
@@ -74,6 +78,9 @@ class TreeWalker {
   // inode of a directory when the settings need them.
   bool visit(std::string&& path, mode_t mode, const struct stat& info, bool followLink,
              const Sink& sink);
+  // Hands `sink` the reused entry with `path` and `kind`; returns what it returns.
+  bool emit(std::string&& path, WalkEntry::Kind kind, const Sink& sink);
+  bool emitUnreadable(std::string&& path, const char* what, int error, const Sink& sink);
 
   Settings settings_;
   std::vector<Directory> stack_;
@@ -81,12 +88,9 @@ class TreeWalker {
   WalkEntry entry_;  // reused for every entry
 };
 
-// Why a file of type `mode`, which is not a regular file, is skipped.
-SkipReason skipReasonFor(mode_t mode);
-
 // The path of `name` inside the directory `directory`.
 std::string joinPath(const std::string& directory, const char* name);
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::tree
 
-#endif  // QUILLMARK_SCAN_TREE_WALKER_H_
+#endif  // QUILLMARK_TREE_TREE_WALKER_H_

@@ -8,8 +8,8 @@
 
 #include <iostream>
 
-#include "app/report.h"
-#include "app/terminal_text.h"
+#include "analysis/report.h"
+#include "analysis/terminal_text.h"
 
 #ifndef QUILLMARK_READ_AHEAD
 #define QUILLMARK_READ_AHEAD 1

@@ -1,4 +1,4 @@
-#include "scan/tree_walker.h"
+#include "tree/tree_walker.h"
 
 #include <dirent.h>
 
@@ -6,25 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace quillmark::scan {
-
-namespace {
-
-std::string withError(const char* what, int error) {
-  return std::string(what) + ": " + std::strerror(error);
-}
-
-}  // namespace
-
-SkipReason skipReasonFor(mode_t mode) {
-  if (S_ISDIR(mode)) return SkipReason::kDirectory;
-  if (S_ISFIFO(mode)) return SkipReason::kFifo;
-  if (S_ISSOCK(mode)) return SkipReason::kSocket;
-  if (S_ISCHR(mode)) return SkipReason::kCharacterDevice;
-  if (S_ISBLK(mode)) return SkipReason::kBlockDevice;
-  if (S_ISLNK(mode)) return SkipReason::kSymbolicLink;
-  return SkipReason::kOtherType;
-}
+namespace quillmark::tree {
 
 std::string joinPath(const std::string& directory, const char* name) {
   std::string path;
@@ -66,32 +48,31 @@ bool TreeWalker::list(Directory& directory) {
   return true;
 }
 
+bool TreeWalker::emit(std::string&& path, WalkEntry::Kind kind, const Sink& sink) {
+  entry_.path = std::move(path);
+  entry_.kind = kind;
+  return sink(entry_);
+}
+
+bool TreeWalker::emitUnreadable(std::string&& path, const char* what, int error, const Sink& sink) {
+  entry_.what = what;
+  entry_.error = error;
+  return emit(std::move(path), WalkEntry::Kind::kUnreadable, sink);
+}
+
 bool TreeWalker::visit(std::string&& path, mode_t mode, const struct stat& info, bool followLink,
                        const Sink& sink) {
-  entry_.reason.clear();
-  entry_.skip = SkipReason::kNone;
   entry_.followLink = followLink;
-  if (S_ISREG(mode)) {
-    entry_.path = std::move(path);
-    entry_.kind = WalkEntry::Kind::kFile;
-    return sink(entry_);
-  }
+  if (S_ISREG(mode)) return emit(std::move(path), WalkEntry::Kind::kFile, sink);
   if (!S_ISDIR(mode)) {
-    entry_.path = std::move(path);
-    entry_.kind = WalkEntry::Kind::kSkipped;
-    entry_.skip = skipReasonFor(mode);
-    entry_.reason = skipReasonText(entry_.skip);
-    return sink(entry_);
+    entry_.type = mode & S_IFMT;
+    return emit(std::move(path), WalkEntry::Kind::kNotRegular, sink);
   }
   if (settings_.oneFileSystem && info.st_dev != rootDevice_) return true;
   if (settings_.followAll) {
     for (const Directory& open : stack_) {
       if (open.device == info.st_dev && open.inode == info.st_ino) {
-        entry_.path = std::move(path);
-        entry_.kind = WalkEntry::Kind::kSkipped;
-        entry_.skip = SkipReason::kFileSystemLoop;
-        entry_.reason = skipReasonText(entry_.skip);
-        return sink(entry_);
+        return emit(std::move(path), WalkEntry::Kind::kLoop, sink);
       }
     }
   }
@@ -100,10 +81,7 @@ bool TreeWalker::visit(std::string&& path, mode_t mode, const struct stat& info,
   directory.device = info.st_dev;
   directory.inode = info.st_ino;
   if (!list(directory)) {
-    entry_.path = std::move(directory.path);
-    entry_.kind = WalkEntry::Kind::kError;
-    entry_.reason = withError("cannot read directory", errno);
-    return sink(entry_);
+    return emitUnreadable(std::move(directory.path), "cannot read directory", errno, sink);
   }
   stack_.push_back(std::move(directory));
   return true;
@@ -114,12 +92,8 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
   struct stat info {};
   // A root is followed if it is a symbolic link, as with find -H.
   if (::stat(root.c_str(), &info) != 0) {
-    entry_.path = root;
-    entry_.kind = WalkEntry::Kind::kError;
-    entry_.skip = SkipReason::kNone;
     entry_.followLink = true;
-    entry_.reason = withError("cannot open", errno);
-    return sink(entry_);
+    return emitUnreadable(std::string(root), "cannot open", errno, sink);
   }
   rootDevice_ = info.st_dev;
   if (!visit(std::string(root), info.st_mode, info, true, sink)) return false;
@@ -144,27 +118,22 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
           settings_.followAll ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info);
       if (status != 0) {
         const int error = errno;
-        entry_.path = std::move(path);
         entry_.followLink = settings_.followAll;
-        // Under -L a link whose target is gone or loops is skipped, as
-        // find -L lists it without following.
-        const bool brokenLink = settings_.followAll && ::lstat(entry_.path.c_str(), &info) == 0 &&
-                                S_ISLNK(info.st_mode);
-        entry_.kind = brokenLink ? WalkEntry::Kind::kSkipped : WalkEntry::Kind::kError;
-        entry_.skip = brokenLink ? SkipReason::kBrokenLink : SkipReason::kNone;
-        entry_.reason = withError(brokenLink ? skipReasonText(entry_.skip) : "cannot open", error);
-        if (!sink(entry_)) return false;
+        // Under -L a link whose target is gone or loops is reported as
+        // such, as find -L lists it without following.
+        const bool brokenLink =
+            settings_.followAll && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+        entry_.error = error;
+        const bool more = brokenLink ? emit(std::move(path), WalkEntry::Kind::kBrokenLink, sink)
+                                     : emitUnreadable(std::move(path), "cannot open", error, sink);
+        if (!more) return false;
         continue;
       }
       mode = info.st_mode;
     }
     if (S_ISLNK(mode)) {
-      entry_.path = std::move(path);
-      entry_.kind = WalkEntry::Kind::kSkipped;
       entry_.followLink = false;
-      entry_.skip = SkipReason::kSymbolicLink;
-      entry_.reason = skipReasonText(entry_.skip);
-      if (!sink(entry_)) return false;
+      if (!emit(std::move(path), WalkEntry::Kind::kLinkNotFollowed, sink)) return false;
       continue;
     }
     if (!visit(std::move(path), mode, info, settings_.followAll, sink)) return false;
@@ -172,4 +141,4 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
   return true;
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::tree

@@ -1,4 +1,4 @@
-#include "app/read_ahead.h"
+#include "analysis/read_ahead.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

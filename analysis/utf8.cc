@@ -1,4 +1,4 @@
-#include "app/utf8.h"
+#include "analysis/utf8.h"
 
 namespace quillmark {
 

@@ -1,8 +1,8 @@
-#include "app/terminal_text.h"
+#include "analysis/terminal_text.h"
 
 #include <array>
 
-#include "app/utf8.h"
+#include "analysis/utf8.h"
 
 namespace quillmark {
 

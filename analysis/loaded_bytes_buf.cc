@@ -1,19 +1,19 @@
-#include "scan/file_image.h"
+#include "analysis/loaded_bytes_buf.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace quillmark::scan {
+namespace quillmark {
 
-bool FileImageBuf::addSegment(std::uint64_t offset, const char* bytes, std::size_t length) {
+bool LoadedBytesBuf::addSegment(std::uint64_t offset, const char* bytes, std::size_t length) {
   if (count_ == segments_.size()) return false;
   segments_[count_++] =
       Segment{static_cast<off_type>(offset), bytes, static_cast<off_type>(length)};
   return true;
 }
 
-FileImageBuf::pos_type FileImageBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
-                                             std::ios_base::openmode) {
+LoadedBytesBuf::pos_type LoadedBytesBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                                 std::ios_base::openmode) {
   const off_type base = dir == std::ios_base::beg   ? 0
                         : dir == std::ios_base::cur ? position_
                                                     : size_;
@@ -22,11 +22,11 @@ FileImageBuf::pos_type FileImageBuf::seekoff(off_type offset, std::ios_base::see
   return pos_type(position_);
 }
 
-FileImageBuf::pos_type FileImageBuf::seekpos(pos_type position, std::ios_base::openmode mode) {
+LoadedBytesBuf::pos_type LoadedBytesBuf::seekpos(pos_type position, std::ios_base::openmode mode) {
   return seekoff(off_type(position), std::ios_base::beg, mode);
 }
 
-const FileImageBuf::Segment* FileImageBuf::segmentAt(off_type at) const {
+const LoadedBytesBuf::Segment* LoadedBytesBuf::segmentAt(off_type at) const {
   const Segment* const end = segments_.data() + count_;
   const Segment* const next = std::upper_bound(
       segments_.data(), end, at, [](off_type where, const Segment& s) { return where < s.offset; });
@@ -35,7 +35,7 @@ const FileImageBuf::Segment* FileImageBuf::segmentAt(off_type at) const {
   return at < holder->offset + holder->length ? holder : nullptr;
 }
 
-std::streamsize FileImageBuf::xsgetn(char* out, std::streamsize count) {
+std::streamsize LoadedBytesBuf::xsgetn(char* out, std::streamsize count) {
   // The walk reads 3 bytes at a time, nearly always from the segment of the
   // read before: that case is a short copy.
   const Segment* const last = last_;
@@ -61,17 +61,17 @@ std::streamsize FileImageBuf::xsgetn(char* out, std::streamsize count) {
   return got;
 }
 
-FileImageBuf::int_type FileImageBuf::underflow() {
+LoadedBytesBuf::int_type LoadedBytesBuf::underflow() {
   if (position_ >= size_) return traits_type::eof();
   const Segment* const segment = segmentAt(position_);
   if (segment == nullptr) return traits_type::eof();
   return traits_type::to_int_type(segment->bytes[position_ - segment->offset]);
 }
 
-FileImageBuf::int_type FileImageBuf::uflow() {
+LoadedBytesBuf::int_type LoadedBytesBuf::uflow() {
   const int_type next = underflow();
   if (next != traits_type::eof()) ++position_;
   return next;
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark

@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_APP_REPORT_H_
-#define QUILLMARK_APP_REPORT_H_
+#ifndef QUILLMARK_ANALYSIS_REPORT_H_
+#define QUILLMARK_ANALYSIS_REPORT_H_
 
 #include <istream>
 #include <ostream>
@@ -41,4 +41,4 @@ bool writeReport(std::string_view path, std::istream& image, std::ostream& out,
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_APP_REPORT_H_
+#endif  // QUILLMARK_ANALYSIS_REPORT_H_

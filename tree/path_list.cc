@@ -1,11 +1,11 @@
-#include "scan/path_list.h"
+#include "tree/path_list.h"
 
 #include <sys/types.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-namespace quillmark::scan {
+namespace quillmark::tree {
 
 PathList::~PathList() { std::free(line_); }
 
@@ -25,4 +25,4 @@ bool PathList::next(std::string& path) {
   }
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::tree

@@ -1,7 +1,7 @@
 // The scanner's read path gives, for every file, what the detector's own
 // report says of it: the same verdict, warnings, name and length text.
 
-#include "scan/file_scanner.h"
+#include "scan/record_scanner.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,7 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/report.h"
+#include "analysis/content_reader.h"
+#include "analysis/report.h"
 #include "bitmap/read_plan.h"
 #include "tests/record_as_report.h"
 #include "tests/samples.h"
@@ -20,7 +21,7 @@
 namespace quillmark {
 namespace {
 
-using scan::FileScanner;
+using scan::RecordScanner;
 using scan::ScanRecord;
 using scan::Verdict;
 using testing::BitmapShape;
@@ -45,12 +46,12 @@ ScanRecord scanBytes(const std::string& file, std::uint64_t wholeFileLimit, bool
     ADD_FAILURE() << "cannot make an in-memory file";
     return record;
   }
-  FileScanner(bmpOnly, wholeFileLimit).scanOpenFile(fd, record);
+  RecordScanner(bmpOnly, wholeFileLimit).scanOpenFile(fd, record);
   close(fd);
   return record;
 }
 
-TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
+TEST(RecordScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
   struct Case {
     const char* what;
     std::string file;
@@ -79,7 +80,7 @@ TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
   };
   for (const Case& c : cases) {
     const std::string expected = detectorReport(c.file);
-    EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, FileScanner::kDefaultWholeFileLimit)),
+    EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, ContentReader::kDefaultWholeLimit)),
               expected)
         << c.what << ", read whole";
     EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, 0)), expected)
@@ -87,7 +88,7 @@ TEST(FileScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
   }
 }
 
-TEST(FileScannerTest, ReadsOnlyThePlanOfALargeFile) {
+TEST(RecordScannerTest, ReadsOnlyThePlanOfALargeFile) {
   struct Case {
     const char* what;
     std::int32_t width, height;
@@ -101,19 +102,19 @@ TEST(FileScannerTest, ReadsOnlyThePlanOfALargeFile) {
   };
   for (const Case& c : cases) {
     const std::string file = makeBitmapWith(picture(c.width, c.height), makeRecord("big", 2));
-    const ScanRecord record = scanBytes(file, FileScanner::kDefaultWholeFileLimit);
+    const ScanRecord record = scanBytes(file, ContentReader::kDefaultWholeLimit);
     EXPECT_EQ(record.verdict, Verdict::kPayload) << c.what;
     const ReadPlan plan = ReadPlan::forWalk(static_cast<std::uint32_t>(c.width),
                                             static_cast<std::uint32_t>(c.height), file.size())
-                              .bridgingGapsBelow(FileScanner::kBridgedGap);
+                              .bridgingGapsBelow(ContentReader::kBridgedGap);
     EXPECT_EQ(plan.size(), c.ranges) << c.what;
     EXPECT_EQ(record.bytesRead, 32 + plan.totalBytes()) << c.what << ": the header and the plan";
     EXPECT_LT(record.bytesRead, file.size()) << c.what;
   }
 }
 
-TEST(FileScannerTest, BmpOnlySkipsOtherFilesQuietly) {
-  for (const std::uint64_t limit : {FileScanner::kDefaultWholeFileLimit, std::uint64_t{0}}) {
+TEST(RecordScannerTest, BmpOnlySkipsOtherFilesQuietly) {
+  for (const std::uint64_t limit : {ContentReader::kDefaultWholeLimit, std::uint64_t{0}}) {
     const ScanRecord other = scanBytes("GIF89a and more", limit, true);
     EXPECT_EQ(other.verdict, Verdict::kSkipped);
     EXPECT_EQ(other.skip, scan::SkipReason::kNotBmp);

@@ -1,0 +1,138 @@
+#include "scan/record_scanner.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "analysis/report.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+using Outcome = ContentReader::Result::Outcome;
+
+void fail(ScanRecord& record, const char* what, int error) {
+  record.verdict = Verdict::kError;
+  record.reason = what;
+  if (error != 0) {
+    record.reason += ": ";
+    record.reason += std::strerror(error);
+  }
+}
+
+void skip(ScanRecord& record, SkipReason reason) {
+  record.verdict = Verdict::kSkipped;
+  record.skip = reason;
+  record.reason = skipReasonText(reason);
+}
+
+// Why a file of type `type`, which is not a regular file, is skipped.
+SkipReason skipReasonFor(mode_t type) {
+  if (S_ISDIR(type)) return SkipReason::kDirectory;
+  if (S_ISFIFO(type)) return SkipReason::kFifo;
+  if (S_ISSOCK(type)) return SkipReason::kSocket;
+  if (S_ISCHR(type)) return SkipReason::kCharacterDevice;
+  if (S_ISBLK(type)) return SkipReason::kBlockDevice;
+  if (S_ISLNK(type)) return SkipReason::kSymbolicLink;
+  return SkipReason::kOtherType;
+}
+
+}  // namespace
+
+void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task) {
+  using Kind = tree::WalkEntry::Kind;
+  record.clear();
+  std::swap(record.path, entry.path);  // both keep their memory for reuse
+  task = ScanTask{};
+  switch (entry.kind) {
+    case Kind::kFile:
+      task.kind = ScanTask::Kind::kHostFile;
+      task.followLink = entry.followLink;
+      return;
+    case Kind::kNotRegular:
+      return skip(record, skipReasonFor(entry.type));
+    case Kind::kLinkNotFollowed:
+      return skip(record, SkipReason::kSymbolicLink);
+    case Kind::kLoop:
+      return skip(record, SkipReason::kFileSystemLoop);
+    case Kind::kBrokenLink:
+      skip(record, SkipReason::kBrokenLink);
+      record.reason += ": ";
+      record.reason += std::strerror(entry.error);
+      return;
+    case Kind::kUnreadable:
+      return fail(record, entry.what, entry.error);
+  }
+}
+
+void RecordScanner::complete(const ScanTask& task, ScanRecord& record) {
+  switch (task.kind) {
+    case ScanTask::Kind::kNone:
+      return;
+    case ScanTask::Kind::kHostFile:
+      return scanHostFile(task.followLink, record);
+  }
+}
+
+void RecordScanner::scanHostFile(bool followLink, ScanRecord& record) {
+  scanOpened(hostFile_.open(record.path, followLink), hostFile_, record);
+}
+
+void RecordScanner::scanOpenFile(int fd, ScanRecord& record) {
+  tree::HostFile file;
+  scanOpened(file.adopt(fd), file, record);
+}
+
+void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& file,
+                               ScanRecord& record) {
+  switch (opened) {
+    case tree::HostFile::Opened::kFile:
+      if (!fillFrom(file, record)) fail(record, "cannot read", file.error());
+      return;
+    case tree::HostFile::Opened::kLinkNotFollowed:
+      return skip(record, SkipReason::kSymbolicLink);
+    case tree::HostFile::Opened::kNotRegular:
+      return skip(record, skipReasonFor(file.type()));
+    case tree::HostFile::Opened::kFailed:
+      return fail(record, "cannot open", file.error());
+  }
+}
+
+bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record) {
+  const ContentReader::Result result = reader_.analyse(source, bmpOnly_);
+  record.bytesRead += result.bytesRead;
+  switch (result.outcome) {
+    case Outcome::kUnreadable:
+      return false;
+    case Outcome::kNotBmp:
+      skip(record, SkipReason::kNotBmp);
+      return true;
+    case Outcome::kShrank:
+      fail(record, "file shrank while being read", 0);
+      return true;
+    case Outcome::kNotAnalysable:
+      fail(record, "cannot be analysed", 0);
+      return true;
+    case Outcome::kAnalysed:
+      break;
+  }
+  const Analysis& found = *result.analysis;
+  record.notBmp = !found.bmpType;
+  record.wrongDepth = !found.depth24;
+  if (!found.hasPayload()) {
+    record.verdict = Verdict::kClean;
+    return true;
+  }
+  record.verdict = Verdict::kPayload;
+  record.name.assign(found.record.fileName());
+  record.length = found.record.dataLength();
+  lengthText_.str(std::string());
+  writeDataLength(lengthText_, record.length);
+  record.lengthText = lengthText_.str();
+  return true;
+}
+
+}  // namespace quillmark::scan

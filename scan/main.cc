@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "disk_image/image_walker.h"
 #include "scan/options.h"
 #include "scan/output_stream.h"
 #include "scan/progress_meter.h"
@@ -27,6 +28,8 @@
 namespace {
 
 using namespace quillmark::scan;
+using quillmark::disk_image::ImageEntry;
+using quillmark::disk_image::ImageWalker;
 using quillmark::tree::PathList;
 using quillmark::tree::TreeWalker;
 using quillmark::tree::WalkEntry;
@@ -50,17 +53,22 @@ int writeInfo(const std::string& text) {
   return 2;
 }
 
-// Counts the entries of the named paths ahead of the scan, for the progress
-// line's total, until `cancel` is set.
+// Counts the entries of the named paths and images ahead of the scan, for
+// the progress line's total, until `cancel` is set. An image's entries are
+// counted by the library's own walk of it.
 void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<bool>& cancel) {
-  TreeWalker walker({options.followAll, options.oneFileSystem});
   std::uint64_t count = 0;
-  const TreeWalker::Sink sink = [&](WalkEntry&) {
+  const auto more = [&] {
     ++count;
     return !cancel.load() && gSignal.load() == 0;
   };
+  TreeWalker walker({options.followAll, options.oneFileSystem});
   for (const std::string& path : options.paths) {
-    if (!walker.walk(path, sink)) return;
+    if (!walker.walk(path, [&](WalkEntry&) { return more(); })) return;
+  }
+  ImageWalker images;
+  for (std::size_t i = 0; i < options.images.size(); ++i) {
+    if (!images.walk(i, options.images[i], [&](ImageEntry&) { return more(); })) return;
   }
   meter.setTotal(count);
 }
@@ -92,7 +100,9 @@ int scan(const Options& options) {
 
   int listError = 0;
   const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
-  ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, gSignal);
+  ImageWalker::Tally tally;
+  if (!options.images.empty()) meter.countImages(tally);
+  ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, options.images, gSignal);
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
@@ -105,13 +115,24 @@ int scan(const Options& options) {
         for (const std::string& path : options.paths) {
           if (!walker.walk(path, toRecord)) return;
         }
-        if (list == nullptr) return;
-        PathList paths(list, options.nulSeparated);
-        std::string path;
-        while (paths.next(path)) {
-          if (!walker.walk(path, toRecord)) return;
+        if (list != nullptr) {
+          PathList paths(list, options.nulSeparated);
+          std::string path;
+          while (paths.next(path)) {
+            if (!walker.walk(path, toRecord)) return;
+          }
+          if (paths.error() != 0 && paths.error() != EINTR) listError = paths.error();
+          if (paths.error() == EINTR) return;
         }
-        if (paths.error() != 0 && paths.error() != EINTR) listError = paths.error();
+        // Images come after the paths and lists, in the order named.
+        ImageWalker images(&tally);
+        for (std::size_t i = 0; i < options.images.size(); ++i) {
+          const bool more = images.walk(i, options.images[i], [&](ImageEntry& entry) {
+            recordImageEntry(entry, options.images[i], record, task);
+            return emit(record, task);
+          });
+          if (!more) return;
+        }
       },
       [&](ScanRecord& record) {
         if (!out.ok()) return false;
@@ -166,6 +187,12 @@ int main(int argc, char** argv) {
       return usageError(parsed.error);
     case ParsedCommandLine::Action::kScan:
       break;
+  }
+  if (!parsed.options.images.empty() && !quillmark::disk_image::diskImagesSupported()) {
+    (void)writeFully(STDERR_FILENO,
+                     "quillmark-scan: --image: this build cannot read disk images (it was built "
+                     "without The Sleuth Kit: install libtsk-dev and libewf-dev, and rebuild)\n");
+    return 2;
   }
   struct sigaction stop {};
   stop.sa_handler = onSignal;  // no SA_RESTART: a blocking read returns

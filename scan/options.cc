@@ -12,10 +12,11 @@ namespace quillmark::scan {
 
 namespace {
 
-enum LongOnly { kFilesFrom = 256, kBmpOnly, kFormat };
+enum LongOnly { kFilesFrom = 256, kBmpOnly, kFormat, kImage };
 
 constexpr option kLongOptions[] = {
     {"files-from", required_argument, nullptr, kFilesFrom},
+    {"image", required_argument, nullptr, kImage},
     {"null", no_argument, nullptr, '0'},
     {"bmp-only", no_argument, nullptr, kBmpOnly},
     {"follow", no_argument, nullptr, 'L'},
@@ -40,13 +41,17 @@ ParsedCommandLine usageError(std::string error) {
 
 const char* helpText() {
   return "Usage: quillmark-scan [OPTION]... PATH...\n"
-         "Tell which files under each PATH carry a Quillmark payload hidden in a\n"
-         "24-bit BMP image, with the hidden file's name and length.\n"
+         "  or:  quillmark-scan [OPTION]... --image=IMAGE...\n"
+         "Tell which files under each PATH, or in each disk image, carry a Quillmark\n"
+         "payload hidden in a 24-bit BMP image, with the hidden file's name and length.\n"
          "Directories are walked recursively, hidden entries included, in byte\n"
          "order of their names.\n"
          "\n"
          "      --files-from=FILE  also scan the paths listed in FILE, one per line\n"
          "                         (- for standard input)\n"
+         "      --image=IMAGE      also scan the files of a disk image (raw, split,\n"
+         "                         E01, VMDK, VHD, AFF), deleted ones included,\n"
+         "                         without mounting it; repeatable\n"
          "  -0, --null             paths in --files-from end with a NUL byte\n"
          "      --bmp-only         skip files that do not begin with \"BM\"\n"
          "  -L, --follow           follow every symbolic link (named paths are\n"
@@ -78,6 +83,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     switch (option) {
       case kFilesFrom:
         options.filesFrom = optarg;
+        break;
+      case kImage:
+        options.images.emplace_back(optarg);
         break;
       case '0':
         options.nulSeparated = true;
@@ -135,7 +143,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   }
   // getopt_long has moved the paths behind the options, in their order.
   for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
-  if (options.paths.empty() && options.filesFrom.empty()) {
+  if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
     return usageError("no path given");
   }
   parsed.action = ParsedCommandLine::Action::kScan;

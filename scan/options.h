@@ -12,7 +12,8 @@ enum class Format { kText, kCsv, kJsonl };
 // The scanner's command line, parsed.
 struct Options {
   std::vector<std::string> paths;
-  std::string filesFrom;  // empty: none; "-": standard input
+  std::vector<std::string> images;  // --image, in the order named
+  std::string filesFrom;            // empty: none; "-": standard input
   bool nulSeparated = false;
   bool bmpOnly = false;
   bool followAll = false;

@@ -6,6 +6,7 @@
 
 #include "analysis/terminal_text.h"
 #include "scan/output_stream.h"
+#include "scan/record_writer.h"
 
 namespace quillmark::scan {
 
@@ -58,9 +59,9 @@ void ProgressMeter::add(const ScanRecord& record) {
       break;
   }
   std::string line = "quillmark-scan: ";
-  TerminalText(record.path, escapeText_).appendTo(line);
+  appendLocation(record, escapeText_, line);
   line += ": ";
-  line += record.reason;
+  TerminalText(record.reason, escapeText_).appendTo(line);
   line += '\n';
   clearLine();
   write(line);
@@ -73,11 +74,21 @@ void ProgressMeter::tick() {
   lastDraw_ = now;
   const double elapsed = secondsSince(start_);
   const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
-  char line[256];
-  int length = std::snprintf(line, sizeof line,
-                             "\r\x1b[K%" PRIu64 " files, %" PRIu64 " payloads, %" PRIu64
-                             " errors, %.0f files/s",
-                             done_, payloads_, errors_, rate);
+  char line[320];
+  int length = 0;
+  if (images_ != nullptr) {
+    length =
+        std::snprintf(line, sizeof line, "\r\x1b[K%" PRIu64 " images, %" PRIu64 " file systems, ",
+                      images_->images.load(), images_->fileSystems.load());
+  } else {
+    length = std::snprintf(line, sizeof line, "\r\x1b[K");
+  }
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+    length +=
+        std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
+                      "%" PRIu64 " files, %" PRIu64 " payloads, %" PRIu64 " errors, %.0f files/s",
+                      done_, payloads_, errors_, rate);
+  }
   const std::uint64_t total = total_.load();
   if (total > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
     const double share =
@@ -108,12 +119,16 @@ std::string ProgressMeter::summary() const {
     separator = ", ";
   }
   if (skipped_ > 0) skipped += ')';
-  return "----------- SCAN SUMMARY -----------\n"
-         "Files scanned: " +
-         groupDigits(scanned_) + "\n" + "Payloads found: " + groupDigits(payloads_) + "\n" +
-         "Skipped: " + skipped + "\n" + "Errors: " + groupDigits(errors_) + "\n" +
-         "Bytes read: " + groupDigits(bytesRead_) + "\n" + "Elapsed: " + fixed(elapsed, 3) +
-         " s\n" + "Files per second: " +
+  std::string images;
+  if (images_ != nullptr) {
+    images = "Disk images: " + groupDigits(images_->images.load()) + "\n" +
+             "File systems: " + groupDigits(images_->fileSystems.load()) + "\n";
+  }
+  return "----------- SCAN SUMMARY -----------\n" + images +
+         "Files scanned: " + groupDigits(scanned_) + "\n" +
+         "Payloads found: " + groupDigits(payloads_) + "\n" + "Skipped: " + skipped + "\n" +
+         "Errors: " + groupDigits(errors_) + "\n" + "Bytes read: " + groupDigits(bytesRead_) +
+         "\n" + "Elapsed: " + fixed(elapsed, 3) + " s\n" + "Files per second: " +
          fixed(elapsed > 0 ? static_cast<double>(scanned_) / elapsed : 0, 0) + "\n";
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "disk_image/image_walker.h"
 #include "scan/scan_record.h"
 
 namespace quillmark::scan {
@@ -29,15 +30,18 @@ class ProgressMeter {
   // The number of files in the scan, once a counting walk knows it; any
   // thread may call this.
   void setTotal(std::uint64_t total) { total_.store(total); }
+  // Counts, in the progress line and the summary, the disk images and file
+  // systems that the walks counting into `tally` have opened.
+  void countImages(const disk_image::ImageWalker::Tally& tally) { images_ = &tally; }
   // Redraws the progress line if it is due.
   void tick();
   // Takes the progress line off the terminal, so that records written to
   // the same terminal start on a clean line; the next tick() draws it again.
   void clearLine();
 
-  // The summary, a few lines: files scanned, payloads, skipped (with the
-  // count of each reason), errors, bytes read, elapsed time and files per
-  // second.
+  // The summary, a few lines: disk images and file systems (when images
+  // were scanned), files scanned, payloads, skipped (with the count of each
+  // reason), errors, bytes read, elapsed time and files per second.
   std::string summary() const;
   // Writes `text` as it is, after clearing the progress line.
   void writeLine(const std::string& text);
@@ -55,6 +59,7 @@ class ProgressMeter {
   Clock::time_point lastDraw_{};
   bool lineShown_ = false;
   std::atomic<std::uint64_t> total_{0};
+  const disk_image::ImageWalker::Tally* images_ = nullptr;
   std::uint64_t done_ = 0;
   std::uint64_t scanned_ = 0;
   std::uint64_t payloads_ = 0;

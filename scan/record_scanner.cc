@@ -68,13 +68,70 @@ void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task)
   }
 }
 
+void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, ScanRecord& record,
+                      ScanTask& task) {
+  using Kind = disk_image::ImageEntry::Kind;
+  record.clear();
+  task = ScanTask{};
+  record.image = image;
+  if (entry.hasOffset) record.fsOffset = entry.file.fsOffset;
+  record.fsType = entry.file.fsType;
+  switch (entry.kind) {
+    case Kind::kFile:
+      std::swap(record.path, entry.path);  // both keep their memory for reuse
+      record.inode = entry.file.inode;
+      record.deleted = entry.file.deleted();
+      task.kind = ScanTask::Kind::kImageFile;
+      task.file = entry.file;
+      return;
+    case Kind::kNothingRecognised:
+      skip(record, SkipReason::kNothingRecognised);
+      break;
+    case Kind::kNoFileSystem:
+      skip(record, SkipReason::kNoFileSystem);
+      break;
+    case Kind::kImageError:
+    case Kind::kVolumeSystemError:
+    case Kind::kFileSystemError:
+      record.verdict = Verdict::kError;
+      record.reason = entry.detail;
+      return;
+  }
+  // A skip's reason begins with its kind, then what the library said.
+  record.reason = entry.detail;
+}
+
+const std::vector<std::string>& RecordScanner::noImages() {
+  static const std::vector<std::string> none;
+  return none;
+}
+
 void RecordScanner::complete(const ScanTask& task, ScanRecord& record) {
   switch (task.kind) {
     case ScanTask::Kind::kNone:
       return;
     case ScanTask::Kind::kHostFile:
       return scanHostFile(task.followLink, record);
+    case ScanTask::Kind::kImageFile:
+      return scanImageFile(task.file, record);
   }
+}
+
+void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& record) {
+  using Problem = disk_image::ImageReader::Problem;
+  ContentSource* const content = imageReader_.open(file);
+  if (content != nullptr && fillFrom(*content, record)) return;
+  switch (imageReader_.problem()) {
+    case Problem::kOverwritten:
+      return skip(record, SkipReason::kDeletedOverwritten);
+    case Problem::kUnrecoverable:
+      return skip(record, SkipReason::kDeletedUnrecoverable);
+    case Problem::kNone:
+    case Problem::kUnreadable:
+      break;
+  }
+  record.verdict = Verdict::kError;
+  record.reason = "cannot read: " + imageReader_.detail();
 }
 
 void RecordScanner::scanHostFile(bool followLink, ScanRecord& record) {

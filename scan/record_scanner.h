@@ -3,8 +3,12 @@
 
 #include <cstdint>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "analysis/content_reader.h"
+#include "disk_image/image_entry.h"
+#include "disk_image/image_reader.h"
 #include "scan/scan_record.h"
 #include "scan/scan_task.h"
 #include "tree/host_file.h"
@@ -18,8 +22,14 @@ namespace quillmark::scan {
 // serves one worker thread and keeps its buffers from file to file.
 class RecordScanner {
  public:
+  // `images` names the disk images by index, for tasks that read from them;
+  // it must outlive the scanner.
+  RecordScanner(bool bmpOnly, const std::vector<std::string>& images,
+                std::uint64_t wholeLimit = ContentReader::kDefaultWholeLimit)
+      : bmpOnly_(bmpOnly), reader_(wholeLimit), imageReader_(images) {}
+  // A scanner of host files only.
   explicit RecordScanner(bool bmpOnly, std::uint64_t wholeLimit = ContentReader::kDefaultWholeLimit)
-      : bmpOnly_(bmpOnly), reader_(wholeLimit) {}
+      : RecordScanner(bmpOnly, noImages(), wholeLimit) {}
 
   // Carries out `task` for `record`, whose path and location the walk set.
   void complete(const ScanTask& task, ScanRecord& record);
@@ -29,7 +39,9 @@ class RecordScanner {
   void scanOpenFile(int fd, ScanRecord& record);
 
  private:
+  static const std::vector<std::string>& noImages();
   void scanHostFile(bool followLink, ScanRecord& record);
+  void scanImageFile(const disk_image::FileRef& file, ScanRecord& record);
   void scanOpened(tree::HostFile::Opened opened, tree::HostFile& file, ScanRecord& record);
   // Fills `record` from what the reader made of `source`; false when the
   // content could not be read, which the caller explains.
@@ -38,12 +50,19 @@ class RecordScanner {
   bool bmpOnly_;
   ContentReader reader_;
   tree::HostFile hostFile_;
+  disk_image::ImageReader imageReader_;
   std::ostringstream lengthText_;
 };
 
 // The record and task for what the tree walk found: a regular file to open
 // and analyse, or a record that is complete as it is (a skip, an error).
 void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task);
+
+// The record and task for what the walk of the disk image named `image`
+// found: a file to read out of it and analyse, or a record of a part of the
+// image that holds nothing to analyse.
+void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, ScanRecord& record,
+                      ScanTask& task);
 
 }  // namespace quillmark::scan
 

@@ -49,7 +49,11 @@ const char* verdictName(Verdict verdict) {
 }
 
 void RecordWriter::appendHeader(std::string& out) const {
-  if (format_ == Format::kCsv) out += "path,verdict,name,length,length_text,warnings,error\r\n";
+  if (format_ == Format::kCsv) {
+    out +=
+        "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
+        "carved_at\r\n";
+  }
 }
 
 void RecordWriter::append(const ScanRecord& record, std::string& out) const {
@@ -63,9 +67,28 @@ void RecordWriter::append(const ScanRecord& record, std::string& out) const {
   }
 }
 
+void appendLocation(const ScanRecord& record, bool escapeText, std::string& out) {
+  if (!record.inImage()) {
+    TerminalText(record.path, escapeText).appendTo(out);
+    return;
+  }
+  TerminalText(*record.image, escapeText).appendTo(out);
+  if (record.carvedAt) {
+    out += " (carved at " + std::to_string(*record.carvedAt) + ")";
+  } else if (record.fsOffset) {
+    out += " (" + (record.fsType.empty() ? std::string("partition") : record.fsType) + " at " +
+           std::to_string(*record.fsOffset) + ")";
+  }
+  if (!record.path.empty()) {
+    out += ' ';
+    TerminalText(record.path, escapeText).appendTo(out);
+  }
+  if (record.deleted) out += " (deleted)";
+}
+
 void RecordWriter::appendText(const ScanRecord& record, std::string& out) const {
   if (record.verdict != Verdict::kPayload && !all_) return;
-  TerminalText(record.path, escapeText_).appendTo(out);
+  appendLocation(record, escapeText_, out);
   switch (record.verdict) {
     case Verdict::kPayload:
       out += ": payload FOUND, embedded file name: ";
@@ -77,10 +100,14 @@ void RecordWriter::appendText(const ScanRecord& record, std::string& out) const 
       out += ": OK";
       break;
     case Verdict::kSkipped:
-      out += ": SKIPPED (" + record.reason + ")";
+      out += ": SKIPPED (";
+      TerminalText(record.reason, escapeText_).appendTo(out);
+      out += ')';
       break;
     case Verdict::kError:
-      out += ": ERROR (" + record.reason + ")";
+      out += ": ERROR (";
+      TerminalText(record.reason, escapeText_).appendTo(out);
+      out += ')';
       break;
   }
   const std::string warnings = warningsOf(record);
@@ -112,7 +139,25 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
   out += ',';
   appendCsvField(out, warningsOf(record));
   out += ',';
-  appendCsvField(out, record.reason);
+  shown.clear();
+  TerminalText(record.reason, escapeText_).appendTo(shown);
+  appendCsvField(out, shown);
+  out += ',';
+  if (record.image) {
+    shown.clear();
+    TerminalText(*record.image, escapeText_).appendTo(shown);
+    appendCsvField(out, shown);
+  }
+  out += ',';
+  if (record.fsOffset) out += std::to_string(*record.fsOffset);
+  out += ',';
+  out += record.fsType;
+  out += ',';
+  if (record.inode) out += std::to_string(*record.inode);
+  out += ',';
+  out += record.deleted ? "true" : "false";
+  out += ',';
+  if (record.carvedAt) out += std::to_string(*record.carvedAt);
   out += "\r\n";
 }
 
@@ -128,7 +173,8 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
       out += "null";
     }
   };
-  field("{\"path\":", true, [&] { appendJsonBytes(out, record.path); });
+  const bool hasPath = !record.inImage() || !record.path.empty();
+  field("{\"path\":", hasPath, [&] { appendJsonBytes(out, record.path); });
   out += ",\"verdict\":\"";
   out += verdictName(record.verdict);
   out += '"';
@@ -143,6 +189,14 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
   field(",\"length\":", payload, [&] { appendJsonNumber(out, record.length); });
   field(",\"length_text\":", payload, [&] { appendJsonString(out, record.lengthText); });
   field(",\"error\":", failed, [&] { appendJsonString(out, record.reason); });
+  field(",\"image\":", record.inImage(), [&] { appendJsonBytes(out, *record.image); });
+  field(",\"fs_offset\":", record.fsOffset.has_value(),
+        [&] { out += std::to_string(*record.fsOffset); });
+  field(",\"fs\":", !record.fsType.empty(), [&] { appendJsonString(out, record.fsType); });
+  field(",\"inode\":", record.inode.has_value(), [&] { out += std::to_string(*record.inode); });
+  out += record.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+  field(",\"carved_at\":", record.carvedAt.has_value(),
+        [&] { out += std::to_string(*record.carvedAt); });
   out += "}\n";
 }
 

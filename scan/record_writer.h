@@ -12,12 +12,13 @@ namespace quillmark::scan {
 //   text   "PATH: payload FOUND, embedded file name: NAME, length of embedded
 //          data: LENGTH", and with `all` also "PATH: OK", "PATH: SKIPPED
 //          (REASON)" and "PATH: ERROR (REASON)"; header warnings follow in
-//          parentheses;
+//          parentheses; in a disk image "IMAGE (FS at OFFSET) PATH" takes
+//          the place of PATH, with "(deleted)" after a deleted file;
 //   csv    RFC 4180, CRLF line ends, a header row, every file;
 //   jsonl  one JSON object per line, every file, always valid UTF-8.
-// With `escapeText` (standard output is a terminal), paths and names in
-// text and csv are escaped as TerminalText does; JSON needs no escaping
-// beyond its own.
+// With `escapeText` (standard output is a terminal), paths, names, images
+// and reasons in text and csv are escaped as TerminalText does; JSON needs
+// no escaping beyond its own.
 class RecordWriter {
  public:
   RecordWriter(Format format, bool all, bool escapeText)
@@ -37,6 +38,13 @@ class RecordWriter {
   bool all_;
   bool escapeText_;
 };
+
+// Appends where the record's bytes came from, as text and standard error
+// name it: the path of a host file; for a disk image the image, the file
+// system's type and offset ("disk.img (ext4 at 1048576)", or the partition's,
+// or the offset a bitmap was carved at), the path and "(deleted)". With
+// `escapeText`, each part is escaped as TerminalText does.
+void appendLocation(const ScanRecord& record, bool escapeText, std::string& out);
 
 // The verdict's name in csv and jsonl: "payload", "clean", "skipped", "error".
 const char* verdictName(Verdict verdict);

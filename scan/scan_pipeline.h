@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "scan/scan_record.h"
@@ -36,8 +37,10 @@ class ScanPipeline {
   using Consume = std::function<bool(ScanRecord&)>;  // false: stop the scan
   using Idle = std::function<void()>;
 
+  // `images` names the disk images that tasks read from, by index; it must
+  // outlive the pipeline.
   ScanPipeline(std::size_t jobs, std::size_t window, bool bmpOnly,
-               const std::atomic<int>& interrupt);
+               const std::vector<std::string>& images, const std::atomic<int>& interrupt);
 
   // Runs the scan. `produce` runs on a thread of its own, with SIGINT and
   // SIGTERM unblocked there (they are blocked in the workers); `idle` runs
@@ -58,6 +61,7 @@ class ScanPipeline {
 
   const std::size_t jobs_;
   const bool bmpOnly_;
+  const std::vector<std::string>& images_;
   const std::atomic<int>& interrupt_;
   std::vector<Slot> slots_;
 

@@ -2,6 +2,7 @@
 #define QUILLMARK_SCAN_SCAN_RECORD_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "scan/skip_reason.h"
@@ -14,8 +15,17 @@ enum class Verdict { kPayload, kClean, kSkipped, kError };
 // The scanner's report on one file, whatever the output format. For an
 // analysed file the warnings, name and length are those quillmark-detect
 // prints for it.
+//
+// A file inside a disk image also says where its bytes came from, precisely
+// enough to extract them again with other tools: the image, the file
+// system's offset in it and its type, the file's metadata address, and
+// whether it is deleted. A record for a part of an image (the image itself,
+// a partition, a file system) has no path.
 struct ScanRecord {
-  std::string path;  // as walked: the bytes of the name on the file system
+  // As walked: the bytes of the name on the file system. In an image, the
+  // path from the file system's root, "/dir/name" (":stream" after an NTFS
+  // named stream); empty for a record of a part of an image.
+  std::string path;
   Verdict verdict = Verdict::kError;
   bool notBmp = false;                  // "Not a BMP file"
   bool wrongDepth = false;              // "Colour depth should be 24 bits"
@@ -25,6 +35,14 @@ struct ScanRecord {
   std::string reason;                   // why the file was skipped or could not be read
   SkipReason skip = SkipReason::kNone;  // with kSkipped: why, for the summary
   std::uint64_t bytesRead = 0;          // bytes read from the file
+
+  // Where the bytes came from, for files and parts of disk images.
+  std::optional<std::string> image;       // the image as it was named
+  std::optional<std::uint64_t> fsOffset;  // the file system's (or partition's) byte offset
+  std::string fsType;                     // the file system's type in lower case, or empty
+  std::optional<std::uint64_t> inode;     // the file's metadata address
+  bool deleted = false;                   // its name or its metadata is unallocated
+  std::optional<std::uint64_t> carvedAt;  // a carved bitmap's first byte in the image
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -37,7 +55,16 @@ struct ScanRecord {
     lengthText.clear();
     reason.clear();
     bytesRead = 0;
+    image.reset();
+    fsOffset.reset();
+    fsType.clear();
+    inode.reset();
+    deleted = false;
+    carvedAt.reset();
   }
+
+  // True when the record's bytes came from a disk image.
+  bool inImage() const { return image.has_value(); }
 };
 
 }  // namespace quillmark::scan

@@ -24,6 +24,14 @@ constexpr Wording kWordings[kSkipReasonCount] = {
     {"not a regular file", "other file that is not a regular file",
      "other files that are not regular files"},
     {"not a BMP file", "file not a BMP (--bmp-only)", "files not BMP (--bmp-only)"},
+    {"deleted, content overwritten", "deleted file overwritten", "deleted files overwritten"},
+    {"deleted, content not recoverable", "deleted file not recoverable",
+     "deleted files not recoverable"},
+    {"no file system recognised", "partition without a file system",
+     "partitions without a file system"},
+    {"neither a volume system nor a file system recognised",
+     "image without a volume system or a file system",
+     "images without a volume system or a file system"},
 };
 
 }  // namespace

@@ -20,11 +20,16 @@ enum class SkipReason : std::uint8_t {
   kSocket,
   kCharacterDevice,
   kBlockDevice,
-  kDirectory,  // a listed path that turned into a directory
-  kOtherType,  // any other file that is not a regular file
-  kNotBmp,     // --bmp-only, and the file does not begin with "BM"
+  kDirectory,             // a listed path that turned into a directory
+  kOtherType,             // any other file that is not a regular file
+  kNotBmp,                // --bmp-only, and the file does not begin with "BM"
+  kDeletedOverwritten,    // deleted, and its blocks now belong to another file
+  kDeletedUnrecoverable,  // deleted, and where its bytes were is no longer known
+  kNoFileSystem,          // a partition with no file system the library recognises
+  kNothingRecognised,     // an image with neither a volume system nor a file system
 };
-inline constexpr std::size_t kSkipReasonCount = static_cast<std::size_t>(SkipReason::kNotBmp) + 1;
+inline constexpr std::size_t kSkipReasonCount =
+    static_cast<std::size_t>(SkipReason::kNothingRecognised) + 1;
 
 // The reason as a record states it: "a FIFO", "symbolic link, not followed".
 const char* skipReasonText(SkipReason reason);

@@ -1,0 +1,54 @@
+#ifndef QUILLMARK_DISK_IMAGE_IMAGE_ENTRY_H_
+#define QUILLMARK_DISK_IMAGE_IMAGE_ENTRY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillmark::disk_image {
+
+// Where a file's bytes live inside a disk image, precisely enough for any
+// thread to open the same file again, and for an examiner to extract the
+// same bytes with other tools (The Sleuth Kit's icat IMAGE -o SECTOR INODE).
+struct FileRef {
+  std::size_t image = 0;       // index of the image among those scanned
+  std::uint64_t fsOffset = 0;  // byte offset of the file system in the image
+  const char* fsType = "";     // the file system's type in lower case: "ext4", "fat16", ...
+  std::uint32_t fsTypeId = 0;  // the same, as the library numbers it
+  std::uint64_t inode = 0;     // the file's metadata address in the file system
+  bool namedStream = false;    // an NTFS named data stream rather than the file's data
+  std::uint32_t attrType = 0;  // with namedStream: the stream's attribute type and id
+  std::uint16_t attrId = 0;
+  bool nameUnallocated = false;  // the name that led here is deleted
+  bool metaUnallocated = false;  // the metadata is unallocated
+
+  // Deleted: the name or the metadata is unallocated.
+  bool deleted() const { return nameUnallocated || metaUnallocated; }
+};
+
+// One thing the walk of a disk image found: a file to analyse, or a part of
+// the image that holds no file to analyse, and why.
+struct ImageEntry {
+  enum class Kind {
+    kFile,               // a regular file, or an NTFS named data stream: `path`, `file`
+    kImageError,         // the image cannot be opened, is empty, or cannot be read whole
+    kNothingRecognised,  // neither a volume system nor a file system the library knows
+    kVolumeSystemError,  // a partition table the library rejects
+    kNoFileSystem,       // a partition with no file system the library recognises
+    kFileSystemError,    // a file system that cannot be opened or walked, or is cut short
+  };
+
+  Kind kind = Kind::kFile;
+  // kFile: the path from the file system's root, "/dir/name", with
+  // ":stream" after a named stream.
+  std::string path;
+  // kFile: where it lives. For the partition and file system kinds, its
+  // image and fsOffset (and fsType, once known) say which.
+  FileRef file;
+  bool hasOffset = false;  // `file.fsOffset` means something
+  std::string detail;      // for the other kinds: what went wrong, as the library said
+};
+
+}  // namespace quillmark::disk_image
+
+#endif  // QUILLMARK_DISK_IMAGE_IMAGE_ENTRY_H_

@@ -1,0 +1,222 @@
+#include "disk_image/image_walker.h"
+
+#include <tsk/libtsk.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "disk_image/disk_image.h"
+
+namespace quillmark::disk_image {
+
+namespace {
+
+constexpr std::string_view kVolumeLabelSuffix = " (Volume Label Entry)";
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// True when a failed tsk_fs_open means only that no file system the library
+// knows is there, rather than that reading failed.
+bool notRecognised(std::uint32_t error) {
+  return error == 0 || error == TSK_ERR_FS_UNKTYPE || error == TSK_ERR_FS_UNSUPTYPE ||
+         error == TSK_ERR_FS_ENCRYPTED || error == TSK_ERR_FS_POSSIBLY_ENCRYPTED;
+}
+
+}  // namespace
+
+struct ImageWalker::Walk {
+  Walk(const Sink& to, Tally* counts) : sink(to), tally(counts) {}
+
+  const Sink& sink;
+  Tally* tally;
+  ImageEntry entry;
+  bool stopped = false;
+  TSK_FS_INFO* fs = nullptr;
+  std::string filePath;  // of the file being visited; the sink may take entry.path
+
+  // Hands the entry, as it stands, to the sink.
+  bool emit() {
+    if (!stopped) stopped = !sink(entry);
+    return !stopped;
+  }
+
+  bool emitProblem(ImageEntry::Kind kind, std::string detail) {
+    entry.kind = kind;
+    entry.path.clear();
+    entry.detail = std::move(detail);
+    return emit();
+  }
+
+  // Walks every file of the file system `opened`, at `offset` in the image.
+  void walkFileSystem(TSK_FS_INFO* opened, std::uint64_t offset) {
+    fs = opened;
+    if (tally != nullptr) ++tally->fileSystems;
+    entry.file.fsOffset = offset;
+    entry.hasOffset = true;
+    entry.file.fsType = tsk_fs_type_toname(fs->ftype);
+    entry.file.fsTypeId = static_cast<std::uint32_t>(fs->ftype);
+    if (fs->last_block_act < fs->last_block) {
+      const std::string detail = "file system cut short: the image ends at block " +
+                                 std::to_string(fs->last_block_act) + " of " +
+                                 std::to_string(fs->last_block);
+      if (!emitProblem(ImageEntry::Kind::kFileSystemError, detail)) return;
+    }
+    const auto flags = static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(
+        TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC | TSK_FS_DIR_WALK_FLAG_RECURSE);
+    tsk_error_reset();
+    if (tsk_fs_dir_walk(fs, fs->root_inum, flags, &Walk::visit, this) != 0 && !stopped) {
+      emitProblem(ImageEntry::Kind::kFileSystemError,
+                  "cannot walk the file system: " + takeLibraryError());
+    }
+    tsk_fs_close(fs);
+    fs = nullptr;
+  }
+
+  static TSK_WALK_RET_ENUM visit(TSK_FS_FILE* file, const char* parent, void* self) {
+    return static_cast<Walk*>(self)->visitFile(file, parent) ? TSK_WALK_CONT : TSK_WALK_STOP;
+  }
+
+  // Hands the sink `file` if it is a regular file, and its named streams.
+  bool visitFile(TSK_FS_FILE* file, const char* parent) {
+    const TSK_FS_NAME* const name = file->name;
+    if (name == nullptr || std::strcmp(name->name, ".") == 0 ||
+        std::strcmp(name->name, "..") == 0) {
+      return true;
+    }
+    const TSK_FS_META* const meta = file->meta;
+    const bool nameUnallocated = (name->flags & TSK_FS_NAME_FLAG_UNALLOC) != 0;
+    const bool metaUnallocated = meta != nullptr && (meta->flags & TSK_FS_META_FLAG_UNALLOC) != 0;
+    const bool metaIsFile = meta != nullptr && meta->type == TSK_FS_META_TYPE_REG;
+    const bool nameIsFile = name->type == TSK_FS_NAME_TYPE_REG;
+    // A deleted name still tells what it named, even where its metadata has
+    // since become something else.
+    const bool isFile = nameUnallocated || metaUnallocated ? nameIsFile || metaIsFile : metaIsFile;
+
+    entry.kind = ImageEntry::Kind::kFile;
+    entry.detail.clear();
+    filePath.assign("/").append(parent).append(name->name);
+    entry.path = filePath;
+    entry.file.inode = name->meta_addr;
+    entry.file.nameUnallocated = nameUnallocated;
+    entry.file.metaUnallocated = metaUnallocated;
+    entry.file.namedStream = false;
+    if (isFile && !isVolumeLabel(name) && !emit()) return false;
+    return TSK_FS_TYPE_ISNTFS(fs->ftype) && meta != nullptr ? visitNamedStreams(file) : true;
+  }
+
+  // A FAT volume label, which the library lists as an empty file named
+  // "LABEL (Volume Label Entry)" with no short name: a file whose long name
+  // ends so has a short name of its own.
+  bool isVolumeLabel(const TSK_FS_NAME* name) const {
+    return TSK_FS_TYPE_ISFAT(fs->ftype) && (name->shrt_name == nullptr || *name->shrt_name == 0) &&
+           endsWith(name->name, kVolumeLabelSuffix);
+  }
+
+  // Hands the sink each named data stream of an NTFS file or directory.
+  bool visitNamedStreams(TSK_FS_FILE* file) {
+    const int count = tsk_fs_file_attr_getsize(file);
+    for (int i = 0; i < count; ++i) {
+      const TSK_FS_ATTR* const attr = tsk_fs_file_attr_get_idx(file, i);
+      if (attr == nullptr || attr->type != TSK_FS_ATTR_TYPE_NTFS_DATA || attr->name == nullptr ||
+          *attr->name == '\0') {
+        continue;
+      }
+      entry.path.assign(filePath).append(":").append(attr->name);
+      entry.file.namedStream = true;
+      entry.file.attrType = static_cast<std::uint32_t>(attr->type);
+      entry.file.attrId = attr->id;
+      if (!emit()) return false;
+    }
+    tsk_error_reset();  // a file without attributes is not an error of the walk
+    return true;
+  }
+};
+
+bool diskImagesSupported() { return true; }
+
+bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& sink) {
+  Walk walk(sink, tally_);
+  walk.entry.file.image = index;
+  DiskImage image;
+  std::string error;
+  if (!image.open(path, error)) {
+    return walk.emitProblem(ImageEntry::Kind::kImageError, "cannot open image: " + error);
+  }
+  if (tally_ != nullptr) ++tally_->images;
+  TSK_IMG_INFO* const info = image.info();
+  if (image.size() == 0) return walk.emitProblem(ImageEntry::Kind::kImageError, "empty image");
+
+  // Some damage shows only when its bytes are read: the end of an E01 set
+  // whose later segments are missing reads as zeros that libewf merely
+  // notes. Reading the last sector finds it at once.
+  char last[512];
+  const std::uint64_t tail = std::min<std::uint64_t>(sizeof last, image.size());
+  tsk_error_reset();
+  if (tsk_img_read(info, static_cast<TSK_OFF_T>(image.size() - tail), last, tail) !=
+      static_cast<ssize_t>(tail)) {
+    if (!walk.emitProblem(ImageEntry::Kind::kImageError,
+                          "cannot read the end of the image: " + takeLibraryError())) {
+      return false;
+    }
+  }
+
+  tsk_error_reset();
+  TSK_VS_INFO* const volumes = tsk_vs_open(info, 0, TSK_VS_TYPE_DETECT);
+  if (volumes != nullptr) {
+    for (TSK_PNUM_T i = 0; i < volumes->part_count && !walk.stopped; ++i) {
+      const TSK_VS_PART_INFO* const part = tsk_vs_part_get(volumes, i);
+      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
+      const std::uint64_t offset = part->start * volumes->block_size;
+      walk.entry.file.fsOffset = offset;
+      walk.entry.hasOffset = true;
+      walk.entry.file.fsType = "";
+      tsk_error_reset();
+      TSK_FS_INFO* const fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
+      if (fs != nullptr) {
+        walk.walkFileSystem(fs, offset);
+        continue;
+      }
+      const bool unknown = notRecognised(tsk_error_get_errno());
+      const std::string said = takeLibraryError();
+      walk.emitProblem(
+          unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,
+          (unknown ? "no file system recognised in partition "
+                   : "cannot open the file system in partition ") +
+              std::string(part->desc) + ": " + said);
+    }
+    tsk_vs_close(volumes);
+    return !walk.stopped;
+  }
+
+  // No volume system the library knows, or a table it rejects; either way a
+  // file system may start at offset 0.
+  const bool tableRejected =
+      tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_VS_UNKTYPE;
+  if (tableRejected && !walk.emitProblem(ImageEntry::Kind::kVolumeSystemError,
+                                         "partition table rejected: " + takeLibraryError())) {
+    return false;
+  }
+  tsk_error_reset();
+  walk.entry.file.fsOffset = 0;
+  walk.entry.hasOffset = true;
+  TSK_FS_INFO* const fs = tsk_fs_open_img(info, 0, TSK_FS_TYPE_DETECT);
+  if (fs != nullptr) {
+    walk.walkFileSystem(fs, 0);
+    return !walk.stopped;
+  }
+  const bool unknown = notRecognised(tsk_error_get_errno());
+  const std::string said = takeLibraryError();
+  if (!unknown) {
+    walk.emitProblem(ImageEntry::Kind::kFileSystemError, "cannot open the file system: " + said);
+  } else if (!tableRejected) {
+    walk.entry.hasOffset = false;
+    walk.emitProblem(ImageEntry::Kind::kNothingRecognised,
+                     "neither a volume system nor a file system recognised: " + said);
+  }
+  return !walk.stopped;
+}
+
+}  // namespace quillmark::disk_image

@@ -9,11 +9,12 @@
 
 namespace quillmark::disk_image {
 
-std::string takeLibraryError() {
-  const char* const text = tsk_error_get();
-  std::string error = text != nullptr && *text != '\0' ? text : "unknown error";
+std::string describeFailure(const std::string& what) {
+  const char* const said = tsk_error_get();
+  std::string failure = what;
+  if (said != nullptr && *said != '\0') failure.append(": ").append(said);
   tsk_error_reset();
-  return error;
+  return failure;
 }
 
 bool DiskImage::open(const std::string& path, std::string& error) {
@@ -35,7 +36,7 @@ bool DiskImage::open(const std::string& path, std::string& error) {
     return image_ != nullptr;
   }
   image_ = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
-  if (image_ == nullptr) error = takeLibraryError();
+  if (image_ == nullptr) error = describeFailure("not an image the library reads");
   return image_ != nullptr;
 }
 

@@ -34,8 +34,10 @@ class DiskImage {
   TSK_IMG_INFO* image_ = nullptr;
 };
 
-// What The Sleuth Kit's last failed call on this thread said, and clears it.
-std::string takeLibraryError();
+// `what` failed, followed by what The Sleuth Kit's last failed call on this
+// thread said, if it said anything; clears it. "cannot read: Offset is too
+// large for image".
+std::string describeFailure(const std::string& what);
 
 }  // namespace quillmark::disk_image
 

@@ -53,7 +53,7 @@ class ImageFile final : public ContentSource {
                                          static_cast<size_t>(length), TSK_FS_FILE_READ_FLAG_NONE);
     if (got < 0) {
       problem_ = ImageReader::Problem::kUnreadable;
-      detail_ = takeLibraryError();
+      detail_ = describeFailure("cannot read");
       return -1;
     }
     return got;
@@ -137,7 +137,7 @@ struct ImageReader::Handles {
       tsk_error_reset();
       opened.fs = tsk_fs_open_img(image.info(), static_cast<TSK_OFF_T>(ref.fsOffset),
                                   static_cast<TSK_FS_TYPE_ENUM>(ref.fsTypeId));
-      if (opened.fs == nullptr) opened.error = "cannot open the file system: " + takeLibraryError();
+      if (opened.fs == nullptr) opened.error = describeFailure("cannot open the file system");
       fileSystems.push_back(std::move(opened));
       found = fileSystems.end() - 1;
     }
@@ -178,7 +178,7 @@ struct ImageReader::Handles {
     file = tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(ref.inode));
     if (file == nullptr || file->meta == nullptr) {
       return fail(deleted ? Problem::kUnrecoverable : Problem::kUnreadable,
-                  deleted ? "" : "cannot read the file's metadata: " + takeLibraryError());
+                  deleted ? "" : describeFailure("cannot read the file's metadata"));
     }
     const TSK_FS_META* const meta = file->meta;
     if (deleted) {
@@ -198,7 +198,7 @@ struct ImageReader::Handles {
         return &content;
       }
       return fail(deleted ? Problem::kUnrecoverable : Problem::kUnreadable,
-                  deleted ? "" : "cannot read the file's data: " + takeLibraryError());
+                  deleted ? "" : describeFailure("cannot read the file's data"));
     }
     const auto size = static_cast<std::uint64_t>(std::max<TSK_OFF_T>(attr->size, 0));
     // Empty deleted content cannot be told from content that is lost.

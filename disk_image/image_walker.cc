@@ -25,6 +25,28 @@ bool notRecognised(std::uint32_t error) {
          error == TSK_ERR_FS_ENCRYPTED || error == TSK_ERR_FS_POSSIBLY_ENCRYPTED;
 }
 
+// Why the library rejects the partition table at the start of `image`, or
+// empty when none is there: detection gives up on a table it finds broken
+// as silently as on none at all, but a table of a given type that is there
+// fails for another reason than its magic value.
+std::string rejectedPartitionTable(TSK_IMG_INFO* image) {
+  for (const TSK_VS_TYPE_ENUM type :
+       {TSK_VS_TYPE_DOS, TSK_VS_TYPE_GPT, TSK_VS_TYPE_MAC, TSK_VS_TYPE_BSD, TSK_VS_TYPE_SUN}) {
+    tsk_error_reset();
+    TSK_VS_INFO* const volumes = tsk_vs_open(image, 0, type);
+    if (volumes != nullptr) {
+      tsk_vs_close(volumes);
+      continue;
+    }
+    const std::uint32_t error = tsk_error_get_errno();
+    if (error != 0 && error != TSK_ERR_VS_MAGIC && error != TSK_ERR_VS_UNKTYPE) {
+      return describeFailure(std::string(tsk_vs_type_toname(type)) + " partition table rejected");
+    }
+  }
+  tsk_error_reset();
+  return "";
+}
+
 }  // namespace
 
 struct ImageWalker::Walk {
@@ -69,7 +91,7 @@ struct ImageWalker::Walk {
     tsk_error_reset();
     if (tsk_fs_dir_walk(fs, fs->root_inum, flags, &Walk::visit, this) != 0 && !stopped) {
       emitProblem(ImageEntry::Kind::kFileSystemError,
-                  "cannot walk the file system: " + takeLibraryError());
+                  describeFailure("cannot walk the file system"));
     }
     tsk_fs_close(fs);
     fs = nullptr;
@@ -158,7 +180,7 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   if (tsk_img_read(info, static_cast<TSK_OFF_T>(image.size() - tail), last, tail) !=
       static_cast<ssize_t>(tail)) {
     if (!walk.emitProblem(ImageEntry::Kind::kImageError,
-                          "cannot read the end of the image: " + takeLibraryError())) {
+                          describeFailure("cannot read the end of the image"))) {
       return false;
     }
   }
@@ -180,25 +202,18 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
         continue;
       }
       const bool unknown = notRecognised(tsk_error_get_errno());
-      const std::string said = takeLibraryError();
       walk.emitProblem(
           unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,
-          (unknown ? "no file system recognised in partition "
-                   : "cannot open the file system in partition ") +
-              std::string(part->desc) + ": " + said);
+          describeFailure((unknown ? "no file system recognised in partition "
+                                   : "cannot open the file system in partition ") +
+                          std::string(part->desc)));
     }
     tsk_vs_close(volumes);
     return !walk.stopped;
   }
 
   // No volume system the library knows, or a table it rejects; either way a
-  // file system may start at offset 0.
-  const bool tableRejected =
-      tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_VS_UNKTYPE;
-  if (tableRejected && !walk.emitProblem(ImageEntry::Kind::kVolumeSystemError,
-                                         "partition table rejected: " + takeLibraryError())) {
-    return false;
-  }
+  // file system may start at offset 0 (a disk without partitions).
   tsk_error_reset();
   walk.entry.file.fsOffset = 0;
   walk.entry.hasOffset = true;
@@ -208,13 +223,17 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
     return !walk.stopped;
   }
   const bool unknown = notRecognised(tsk_error_get_errno());
-  const std::string said = takeLibraryError();
-  if (!unknown) {
-    walk.emitProblem(ImageEntry::Kind::kFileSystemError, "cannot open the file system: " + said);
-  } else if (!tableRejected) {
+  const std::string failure = describeFailure("cannot open the file system");
+  const std::string rejected = rejectedPartitionTable(info);
+  if (!rejected.empty()) {
+    walk.entry.hasOffset = false;
+    walk.emitProblem(ImageEntry::Kind::kVolumeSystemError, rejected);
+  } else if (!unknown) {
+    walk.emitProblem(ImageEntry::Kind::kFileSystemError, failure);
+  } else {
     walk.entry.hasOffset = false;
     walk.emitProblem(ImageEntry::Kind::kNothingRecognised,
-                     "neither a volume system nor a file system recognised: " + said);
+                     "neither a volume system nor a file system recognised");
   }
   return !walk.stopped;
 }

@@ -131,7 +131,7 @@ void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& r
       break;
   }
   record.verdict = Verdict::kError;
-  record.reason = "cannot read: " + imageReader_.detail();
+  record.reason = imageReader_.detail();
 }
 
 void RecordScanner::scanHostFile(bool followLink, ScanRecord& record) {

@@ -9,10 +9,8 @@ pseudo-terminal; broken and hostile trees; and the command-line contract
 
 usage: scan_test.py SCANNER DETECTOR
 """
-import base64
 import csv
 import io
-import json
 import os
 import pty
 import random
@@ -20,7 +18,6 @@ import select
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -29,6 +26,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402  (the generator of bitmaps of every shape)
+import scan_support  # noqa: E402
+from scan_support import (bmp_with_record, raw, records, write,  # noqa: E402
+                          write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 NOBODY_SCANNER = None  # set by main: see nobody_scanner
@@ -78,83 +78,9 @@ def nobody_scanner(root):
     return copy if os.waitstatus_to_exitcode(status) == 0 else None
 
 
-def records(output):
-    """The JSON lines of `output`, each decoded as strict UTF-8 and JSON."""
-    result = []
-    for line in output.split(b"\n")[:-1]:
-        text = line.decode("utf-8")  # raises on invalid UTF-8
-        result.append(json.loads(text, parse_constant=lambda c: (_ for _ in ()).throw(
-            ValueError("non-JSON constant " + c))))
-    return result
-
-
-def raw(value):
-    """The bytes of a {"text"} or {"bytes"} JSON value."""
-    if value is None:
-        return None
-    if "text" in value:
-        return value["text"].encode("utf-8")
-    return base64.b64decode(value["bytes"], validate=True)
-
-
 def detect(path):
     """What quillmark-detect says of `path`: (verdict, warnings, name, length text)."""
-    run = subprocess.run([DETECTOR, path], capture_output=True)
-    lines = run.stdout.split(b"\n")[2:-1]  # after the title and "Analysing file"
-    if run.returncode != 0:
-        return "error", [], None, None
-    warnings = [line.decode() for line in lines
-                if line in (b"Not a BMP file", b"Colour depth should be 24 bits")]
-    if b"Steganographic message detected." in lines:
-        name = lines[-2][len(b"embedded file name: "):]
-        length = lines[-1][len(b"length of embedded data: "):].decode()
-        return "payload", warnings, name, length
-    return "clean", warnings, None, None
-
-
-def write(path, data=b"x"):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as out:
-        out.write(data)
-
-
-def bmp_with_record(width, height, name, length=1234.0):
-    """A full 24-bit bitmap with a record for `name` hidden along the walk."""
-    data = conformance.bitmap(random.Random(3), width, height)
-    record = b"QMK\0" + name.ljust(128, b"\0")[:128] + struct.pack("<d", length)
-    _, _, sources = conformance.walk(bytes(data))
-    for index, at in enumerate(sources):
-        if at is not None:
-            data[at] = (data[at] & 0xFE) | (record[index // 8] >> (index % 8) & 1)
-    return bytes(data)
-
-
-def large_bmp(width, height, name):
-    """A sparse bitmap too large to be read whole, with `name` hidden."""
-    stride = (3 * width + 3) & ~3
-    size = 54 + stride * height
-    data = bytearray(b"BM" + struct.pack("<IHHIIiiHHII", size, 0, 0, 54, 40, width, height, 1,
-                                         24, 0, stride * height) + bytes(16))
-    record = b"QMK\0" + name.ljust(128, b"\0") + struct.pack("<d", 98765.0)
-    pixels = {}
-    for bit in range(8 * len(record)):
-        column, row = divmod(bit // 3, height)
-        at = size - (row + 1) * stride + 3 * column + 2 - bit % 3
-        pixels[at] = pixels.get(at, 0) | (record[bit // 8] >> (bit % 8) & 1)
-    return data, size, pixels
-
-
-def write_large(path, width, height, name, trailing=0, cut=None):
-    data, size, pixels = large_bmp(width, height, name)
-    with open(path, "wb") as out:
-        out.write(data)
-        for at, value in pixels.items():
-            out.seek(at)
-            out.write(bytes([value]))
-        out.truncate(size if cut is None else cut)
-        if trailing:
-            out.seek(0, 2)
-            out.write(bytes(trailing))
+    return scan_support.detect(DETECTOR, path)
 
 
 # ---------------------------------------------------------------------------

@@ -1,0 +1,519 @@
+#!/usr/bin/env python3
+"""End-to-end checks of quillmark-scan --image, on disk images built here
+from generated bitmaps, without root and without mounting anything.
+
+Each row builds an image (ext4 with mke2fs -d and debugfs, FAT with mkfs.fat
+and mtools, NTFS with mkntfs and ntfscp, DOS and GPT partition tables with
+sfdisk, a split raw set, an E01 set in several segments with ewfacquire,
+VMDK and VHD with qemu-img), or damages one, and scans it. Every file's
+record must be what quillmark-detect says of the source file it was built
+from; a deleted file is analysed only where its blocks are still its own;
+every part of an image that cannot be read is an error record, never a
+verdict. The images are hashed before and after: the scanner must never
+change them. The Sleuth Kit's own icat must extract, from where a record
+says a file lives, the very bytes it was built from. A row whose tools are
+missing is skipped with a notice.
+
+usage: image_test.py SCANNER DETECTOR
+"""
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import conformance  # noqa: E402
+import scan_support  # noqa: E402
+from scan_support import bmp_with_record, raw, records, write, write_large  # noqa: E402
+
+SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+failures = []
+MIB = 1024 * 1024
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what)
+    return ok
+
+
+def run(*command, stdin=None, env=None):
+    """Runs a tool that builds or damages an image; its chatter is not ours."""
+    subprocess.run(list(command), check=True, input=stdin, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=env)
+
+
+def scan(*args, timeout=300):
+    """Scans as JSON lines; returns (status, records, stderr). Every file of
+    every image named must be the same before and after: evidence is never
+    changed."""
+    images = [a[len("--image="):] for a in args if a.startswith("--image=")]
+    before = digests(images)
+    done = subprocess.run([SCANNER, "--format=jsonl", "-q"] + list(args), capture_output=True,
+                          timeout=timeout)
+    check(digests(images) == before, "%s: the image is unchanged" % " ".join(images))
+    return done.returncode, records(done.stdout), done.stderr
+
+
+def digests(images):
+    """SHA-256 of every file of the named images: each file whose name
+    begins as the image's does up to its first dot, so every segment of a
+    set ("disk.E01", "disk.E02", ...)."""
+    result = {}
+    for image in images:
+        if not os.path.isfile(image):
+            continue
+        folder, name = os.path.split(image)
+        stem = name.split(".")[0] + "."
+        for other in os.listdir(folder):
+            path = os.path.join(folder, other)
+            if other.startswith(stem) and os.path.isfile(path):
+                with open(path, "rb") as data:
+                    result[path] = hashlib.sha256(data.read()).hexdigest()
+    return result
+
+
+# ---------------------------------------------------------------------------
+# The source files. A file's record in an image must be what the detector
+# says of its source.
+
+SOURCES = {
+    "a.bmp": lambda: bmp_with_record(60, 40, b"a.txt"),
+    "b.bmp": lambda: bytes(conformance.bitmap(random.Random(1), 50, 30)),
+    "sub/c.bmp": lambda: bmp_with_record(300, 200, b"c.txt", 98765.5),
+    "sub/deeper/d.bmp": lambda: bmp_with_record(7, 9, b"short picture"),
+    "notes.txt": lambda: b"not a bitmap\n",
+    "empty": lambda: b"",
+    "gone.bmp": lambda: bmp_with_record(80, 60, b"gone.txt"),
+    "reused.bmp": lambda: bmp_with_record(90, 70, b"reused.txt"),
+    "wiped.bmp": lambda: bmp_with_record(70, 50, b"wiped.txt"),
+    "later.bmp": lambda: bytes(conformance.bitmap(random.Random(2), 100, 100)),
+    "stream.bmp": lambda: bmp_with_record(40, 40, b"in a stream"),
+    # Does not compress, so that an E01 set of the disks has several segments.
+    "noise.bin": lambda: random.Random(4).randbytes(3 * MIB),
+}
+# In every file system; large.bmp is too large to be read whole.
+TREE = ["a.bmp", "b.bmp", "sub/c.bmp", "sub/deeper/d.bmp", "notes.txt", "empty", "large.bmp",
+        "noise.bin"]
+
+
+def make_sources(root):
+    src = os.path.join(root, "src")
+    for name, make in SOURCES.items():
+        write(os.path.join(src, name), make())
+    write_large(os.path.join(src, "large.bmp"), 4000, 400, b"large.txt")
+    return src
+
+
+def copy_tree(src, folder, names):
+    for name in names:
+        target = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(os.path.join(src, name), target)
+
+
+def allocated(names):
+    return {"/" + name: ("source", name, False) for name in names}
+
+
+# ---------------------------------------------------------------------------
+# File systems. Each builder writes an image and returns what its walk must
+# find: {path: ("source", NAME, DELETED)} for a file whose record is the
+# detector's on src/NAME, or {path: ("skipped", REASON)}.
+
+def inode_of(image, path):
+    said = subprocess.run(["debugfs", "-R", "stat " + path, image], capture_output=True,
+                          text=True).stdout
+    return int(said.split("Inode:")[1].split()[0])
+
+
+def build_ext4(src, image):
+    tree = tempfile.mkdtemp(dir=os.path.dirname(image))
+    copy_tree(src, tree, TREE + ["gone.bmp", "wiped.bmp"])
+    os.makedirs(os.path.join(tree, "old"))
+    shutil.copy(os.path.join(src, "reused.bmp"), os.path.join(tree, "old", "reused.bmp"))
+    run("mke2fs", "-q", "-t", "ext4", "-d", tree, image, "24M")
+    shutil.rmtree(tree)
+
+    # Deleted without mounting: debugfs frees the inode and its blocks and
+    # leaves the name in its directory. "gone" keeps its blocks; "reused"
+    # loses them to a file written after it; "wiped" loses its extent tree,
+    # as the kernel's own deletion does.
+    def debugfs(request):
+        run("debugfs", "-w", "-R", request, image)
+
+    wiped = inode_of(image, "/wiped.bmp")
+    debugfs("rm /old/reused.bmp")
+    debugfs("write %s /later.bmp" % os.path.join(src, "later.bmp"))
+    debugfs("rm /gone.bmp")
+    debugfs("rm /wiped.bmp")
+    for word in range(15):
+        debugfs("sif <%d> block[%d] 0" % (wiped, word))
+    files = allocated(TREE + ["later.bmp"])
+    files.update({
+        "/gone.bmp": ("source", "gone.bmp", True),
+        "/old/reused.bmp": ("skipped", "deleted, content overwritten"),
+        "/wiped.bmp": ("skipped", "deleted, content not recoverable"),
+    })
+    return files
+
+
+def build_fat(src, image):
+    run("mkfs.fat", "-C", "-n", "EVIDENCE", image, str(16 * 1024))
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+
+    def mtools(*words):
+        run(*words, env=env)
+
+    mtools("mmd", "-i", image, "::/sub", "::/sub/deeper", "::/d")
+    for name in TREE:
+        mtools("mcopy", "-i", image, os.path.join(src, name), "::/" + name)
+    # Deleted in /d: the file written after "reused" is deleted takes its
+    # clusters; "gone", deleted last, keeps its own.
+    mtools("mcopy", "-i", image, os.path.join(src, "reused.bmp"), "::/d/reused.bmp")
+    mtools("mcopy", "-i", image, os.path.join(src, "gone.bmp"), "::/d/gone.bmp")
+    mtools("mdel", "-i", image, "::/d/reused.bmp")
+    mtools("mcopy", "-i", image, os.path.join(src, "later.bmp"), "::/later.bmp")
+    mtools("mdel", "-i", image, "::/d/gone.bmp")
+    files = allocated(TREE + ["later.bmp"])
+    files.update({
+        # A deleted entry's first byte is overwritten; the library shows "_".
+        "/d/_one.bmp": ("source", "gone.bmp", True),
+        "/d/_eused.bmp": ("skipped", "deleted, content overwritten"),
+    })
+    return files
+
+
+def build_ntfs(src, image):
+    with open(image, "wb") as out:
+        out.truncate(24 * MIB)
+    run("mkntfs", "-q", "-F", "-Q", image)
+    names = ["a.bmp", "b.bmp", "notes.txt", "large.bmp"]
+    for name in names:
+        run("ntfscp", image, os.path.join(src, name), name)
+    # A named stream, an alternate data stream: a classic hiding place.
+    run("ntfscp", "-N", "hidden", image, os.path.join(src, "stream.bmp"), "b.bmp")
+    files = allocated(names)
+    files["/b.bmp:hidden"] = ("source", "stream.bmp", False)
+    return files
+
+
+def build_partitioned(src, image, label):
+    """ext4 and FAT in partitions (on DOS the FAT in a logical partition of
+    an extended one), and a partition holding no file system."""
+    ext4, fat = image + ".ext4", image + ".fat"
+    ext4_files, fat_files = build_ext4(src, ext4), build_fat(src, fat)
+    with open(image, "wb") as out:
+        out.truncate(64 * MIB)
+    if label == "dos":
+        table = ("label: dos\nstart=2048, size=49152, type=83\n"
+                 "start=51200, size=73728, type=5\nstart=53248, size=32768, type=c\n"
+                 "start=88064, size=8192, type=83\n")
+    else:
+        table = ("label: gpt\nstart=2048, size=49152\nstart=53248, size=32768\n"
+                 "start=88064, size=8192\n")
+    run("sfdisk", "-q", image, stdin=table.encode())
+    for part, at in ((ext4, 2048), (fat, 53248)):
+        run("dd", "if=" + part, "of=" + image, "bs=512", "seek=%d" % at, "conv=notrunc")
+        os.remove(part)
+    return {2048 * 512: ext4_files, 53248 * 512: fat_files}, [
+        ("skipped", 88064 * 512, "no file system recognised in partition")]
+
+
+# ---------------------------------------------------------------------------
+# Checking a scan.
+
+def detector_says(src, name):
+    return scan_support.detect(DETECTOR, os.path.join(src, name))
+
+
+def check_scan(what, src, named, got, file_systems, parts, fs_types=None):
+    """Checks every record of an image scan. `file_systems` maps each file
+    system's offset to what its walk must find; `parts` lists the records of
+    parts of the image as (verdict, fs_offset, error prefix)."""
+    seen = set()
+    for record in got:
+        check(raw(record["image"]) == named.encode(), "%s: the image as named" % what)
+        path = raw(record["path"])
+        offset = record["fs_offset"]
+        if path is None:
+            matching = [p for p in parts if p[0] == record["verdict"] and p[1] == offset
+                        and (record["error"] or "").startswith(p[2])]
+            check(len(matching) == 1, "%s: an unexpected record of a part: %r" % (what, record))
+            seen.add(("part", offset, record["verdict"]))
+            continue
+        path = path.decode("utf-8", "surrogateescape")
+        want = file_systems.get(offset, {}).get(path)
+        if want is None:
+            # NTFS system files and never-used metadata entries: never a payload.
+            check(path.startswith("/$") and record["verdict"] in ("clean", "skipped"),
+                  "%s: an unexpected file %s: %r" % (what, path, record))
+            continue
+        seen.add((offset, path))
+        if fs_types is not None:
+            check(record["fs"] == fs_types[offset], "%s: %s: fs %r" % (what, path, record["fs"]))
+        check(isinstance(record["inode"], int), "%s: %s has an inode" % (what, path))
+        if want[0] == "skipped":
+            check(record["verdict"] == "skipped" and record["error"] == want[1]
+                  and record["deleted"], "%s: %s: %r, want skipped (%s)"
+                  % (what, path, record, want[1]))
+            continue
+        _, name, deleted = want
+        have = (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+        check(have == detector_says(src, name) and record["deleted"] == deleted,
+              "%s: %s: %r, the detector says %r of %s" % (what, path, record,
+                                                          detector_says(src, name), name))
+    for offset, files in file_systems.items():
+        for path in files:
+            check((offset, path) in seen, "%s: no record for %s at %d" % (what, path, offset))
+    for verdict, offset, _ in parts:
+        check(("part", offset, verdict) in seen, "%s: no %s record at %r" % (what, verdict, offset))
+
+
+def check_icat(what, src, image, got, file_systems):
+    """The Sleuth Kit's icat, given the offset and inode a record names,
+    extracts the bytes of the file's source."""
+    if not shutil.which("icat"):
+        return
+    checked = 0
+    for record in got:
+        path = raw(record["path"])
+        want = file_systems.get(record["fs_offset"], {}).get(path.decode() if path else None)
+        if want is None or want[0] != "source" or want[2] or ":" in path.decode():
+            continue
+        extracted = subprocess.run(["icat", "-o", str(record["fs_offset"] // 512), image,
+                                    str(record["inode"])], capture_output=True).stdout
+        with open(os.path.join(src, want[1]), "rb") as source:
+            check(extracted == source.read(), "%s: icat of %s gives its bytes" % (what, path))
+        checked += 1
+    check(checked > 0, "%s: icat checked some files" % what)
+
+
+# ---------------------------------------------------------------------------
+# The rows.
+
+NEEDS = {
+    "ext4": ["mke2fs", "debugfs"],
+    "fat": ["mkfs.fat", "mcopy", "mdel", "mmd"],
+    "ntfs": ["mkntfs", "ntfscp"],
+    "dos": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk"],
+    "gpt": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk"],
+    "split": ["mke2fs", "debugfs", "split"],
+    "e01": ["mke2fs", "debugfs", "ewfacquire"],
+    "vmdk": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "qemu-img"],
+    "vhd": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "qemu-img"],
+    "damaged": ["mke2fs", "debugfs", "ewfacquire", "sfdisk"],
+}
+
+
+def missing_tools(row):
+    return [tool for tool in NEEDS[row] if not shutil.which(tool)]
+
+
+def test_file_systems(root, src):
+    """One file system per image, at offset 0."""
+    rows = [("ext4", build_ext4, "ext4"), ("fat", build_fat, "fat16"),
+            ("ntfs", build_ntfs, "ntfs")]
+    for row, build, fs in rows:
+        if missing_tools(row):
+            print("NOTICE: skipped the %s row: no %s" % (row, ", ".join(missing_tools(row))))
+            continue
+        image = os.path.join(root, row + ".img")
+        files = build(src, image)
+        status, got, err = scan("--image=" + image)
+        check(status == 1, "%s: status %d (payloads found), %r" % (row, status, err[-300:]))
+        check_scan(row, src, image, got, {0: files}, [], {0: fs})
+        check_icat(row, src, image, got, {0: files})
+
+
+def test_containers(root, src):
+    """Partition tables, and the same disk in every container format: each
+    gives the records of the raw disk."""
+    for label in ("dos", "gpt"):
+        if missing_tools(label):
+            print("NOTICE: skipped the %s row: no %s" % (label, ", ".join(missing_tools(label))))
+            continue
+        image = os.path.join(root, label + ".img")
+        file_systems, parts = build_partitioned(src, image, label)
+        status, got, _ = scan("--image=" + image)
+        check(status == 1, "%s: status %d" % (label, status))
+        types = {2048 * 512: "ext4", 53248 * 512: "fat16"}
+        check_scan(label, src, image, got, file_systems, parts, types)
+        check_icat(label, src, image, got, file_systems)
+
+    dos = os.path.join(root, "dos.img")
+    if not os.path.exists(dos):
+        return
+    file_systems, parts = build_partitioned(src, os.path.join(root, "again.img"), "dos")
+    os.remove(os.path.join(root, "again.img"))
+    containers = []
+    if not missing_tools("split"):
+        folder = os.path.join(root, "split")
+        os.makedirs(folder)
+        run("split", "-b", "7M", "-d", "-a", "3", "--numeric-suffixes=1", dos,
+            os.path.join(folder, "disk."))
+        containers.append(("split raw (.001, .002, ...)", os.path.join(folder, "disk.001")))
+    if not missing_tools("e01"):
+        folder = os.path.join(root, "e01")
+        os.makedirs(folder)
+        run("ewfacquire", "-u", "-q", "-t", os.path.join(folder, "disk"), "-c", "deflate:fast",
+            "-S", "1MiB", dos)
+        check(os.path.exists(os.path.join(folder, "disk.E03")), "E01: several segments")
+        containers.append(("E01 in segments", os.path.join(folder, "disk.E01")))
+    if not missing_tools("vmdk"):
+        for form, options in (("vmdk", []), ("vpc", ["-o", "subformat=fixed,force_size=on"]),
+                              ("vpc", [])):
+            converted = os.path.join(root, "disk-%s-%d.%s" % (form, len(options), form))
+            run("qemu-img", "convert", "-f", "raw", "-O", form, *options, dos, converted)
+            containers.append(("%s %s" % (form, " ".join(options) or "dynamic"), converted))
+    for what, image in containers:
+        status, got, err = scan("--image=" + image)
+        check(status == 1, "%s: status %d, %r" % (what, status, err[-300:]))
+        check_scan(what, src, image, got, file_systems, parts)
+
+
+def test_damaged(root, src):
+    """Damaged and hostile images: error records for what they touch, the
+    scan goes on, no wrong verdict, and it ends."""
+    if missing_tools("damaged"):
+        print("NOTICE: skipped the damaged images: no %s" % ", ".join(missing_tools("damaged")))
+        return
+    folder = os.path.join(root, "damaged")
+    os.makedirs(folder)
+    ext4 = os.path.join(folder, "whole.img")
+    files = build_ext4(src, ext4)
+
+    def variant(name, change):
+        path = os.path.join(folder, name)
+        shutil.copy(ext4, path)
+        change(path)
+        return path
+
+    def cut(path):
+        os.truncate(path, 6 * MIB)
+
+    def corrupt_table(path):
+        # A DOS table whose only partition starts past the end of the image.
+        with open(path, "r+b") as image:
+            image.seek(446)
+            image.write(bytes([0, 0, 0, 0, 0x83, 0, 0, 0]) + (0x7FFFFF00).to_bytes(4, "little")
+                        + (100).to_bytes(4, "little"))
+            image.seek(510)
+            image.write(b"\x55\xaa")
+
+    truncated = variant("truncated.img", cut)
+    table = os.path.join(folder, "table.img")
+    with open(table, "wb") as disk:
+        disk.truncate(8 * MIB)
+    corrupt_table(table)
+    e01 = os.path.join(folder, "e01")
+    os.makedirs(e01)
+    run("ewfacquire", "-u", "-q", "-t", os.path.join(e01, "disk"), "-c", "deflate:fast", "-S",
+        "1MiB", ext4)
+    segments = sorted(os.listdir(e01))
+    missing = os.path.join(folder, "missing")
+    shutil.copytree(e01, missing)
+    os.remove(os.path.join(missing, segments[1]))  # the second of several segments
+    # Chunks that do not compress are stored as they are, so a change inside
+    # one still reads, and only its checksum tells: libewf hands it back and
+    # merely notes the failure. Damage a stored chunk of noise.bin.
+    chunk = os.path.join(folder, "chunk")
+    shutil.copytree(e01, chunk)
+    with open(os.path.join(src, "noise.bin"), "rb") as noise:
+        noise.seek(MIB)
+        marker = noise.read(64)
+    for name in segments:
+        with open(os.path.join(chunk, name), "r+b") as segment:
+            at = segment.read().find(marker)
+            if at >= 0:
+                segment.seek(at + 10)
+                segment.write(b"\x00\xff\x00\xff")
+                break
+    else:
+        check(False, "corrupt E01 chunk: noise.bin found stored in a segment")
+    empty = os.path.join(folder, "empty.img")
+    open(empty, "wb").close()
+    noise = os.path.join(folder, "noise.img")
+    write(noise, random.Random(9).randbytes(2 * MIB))
+    rows = [
+        # what, image, status, an error (or skip) that must be there
+        # (what, image, statuses: 1 where a payload may lie in what is left,
+        #  the record that must be there: verdict and the start of its reason)
+        ("truncated image", truncated, (1, 2), ("error", "file system cut short")),
+        ("partition table past the end", table, (2,), ("error", "dos partition table rejected")),
+        ("missing E01 segment", os.path.join(missing, segments[0]), (1, 2),
+         ("error", "cannot read the end of the image")),
+        ("corrupt E01 chunk", os.path.join(chunk, segments[0]), (1, 2),
+         ("error", "cannot read: Error reading image file (E01 chunk")),
+        ("empty image", empty, (2,), ("error", "empty image")),
+        ("no volume system, no file system", noise, (0,),
+         ("skipped", "neither a volume system nor a file system")),
+        ("a directory", folder, (2,), ("error", "cannot open image")),
+        ("no such image", os.path.join(folder, "absent.img"), (2,), ("error", "cannot open image")),
+    ]
+    for what, image, statuses, (verdict, error) in rows:
+        try:
+            status, got, err = scan("--image=" + image, timeout=120)
+        except subprocess.TimeoutExpired:
+            check(False, "%s: the scan ended" % what)
+            continue
+        check(status in statuses, "%s: status %d, want %r" % (what, status, statuses))
+        check(any(r["verdict"] == verdict and (r["error"] or "").startswith(error) for r in got),
+              "%s: a record %s (%s...): %r" % (what, verdict, error, got[:3]))
+        # What could be read is the detector's verdict; the rest are errors.
+        for record in got:
+            path = raw(record["path"])
+            want = files.get(path.decode()) if path else None
+            if want is None or want[0] != "source" or record["verdict"] == "error":
+                continue
+            have = (record["verdict"], record["warnings"], raw(record["name"]),
+                    record["length_text"])
+            check(have == detector_says(src, want[1]), "%s: %s: %r" % (what, path, record))
+        if verdict == "error":
+            check(error.encode() in err, "%s: standard error says so" % what)
+
+
+def test_scan_order_and_paths(root, src):
+    """Images come after the paths, in the order named, and a file's record
+    names its image exactly as it was named."""
+    image = os.path.join(root, "ext4.img")
+    if not os.path.exists(image):
+        return
+    status, got, _ = scan("--image=" + image, os.path.join(src, "a.bmp"), "--image=" + image)
+    check(raw(got[0]["path"]) == os.path.join(src, "a.bmp").encode() and got[0]["image"] is None,
+          "order: the path first, with no image: %r" % got[0])
+    halves = [r for r in got[1:]]
+    check(len(halves) % 2 == 0 and halves[:len(halves) // 2] == halves[len(halves) // 2:],
+          "order: the same image twice gives the same records twice")
+    for jobs in ("-j1", "-j16"):
+        check(scan(jobs, "--image=" + image)[1] == scan("--image=" + image)[1],
+              "order: the same records in the same order with %s" % jobs)
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="quillmark-image-test-")
+    passed = failed = 0
+    try:
+        src = make_sources(root)
+        for test in (test_file_systems, test_containers, test_damaged,
+                     test_scan_order_and_paths):
+            started = time.time()
+            count = len(failures)
+            test(root, src)
+            ok = len(failures) == count
+            passed, failed = passed + ok, failed + (not ok)
+            print("%s: %s in %.1f s" % (test.__name__, "ok" if ok else "FAILED",
+                                        time.time() - started))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

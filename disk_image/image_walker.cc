@@ -3,6 +3,8 @@
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <utility>
+
 #include <cstring>
 #include <string_view>
 
@@ -26,20 +28,34 @@ bool notRecognised(std::uint32_t error) {
 }
 
 // Why the library rejects the partition table at the start of `image`, or
-// empty when none is there: detection gives up on a table it finds broken
-// as silently as on none at all, but a table of a given type that is there
-// fails for another reason than its magic value.
+// empty when none is there. Detection gives up on a table it finds broken as
+// silently as on none at all; a DOS or GPT table is there when its signature
+// is (0x55 0xAA ending the first sector, "EFI PART" opening the second), and
+// then the library's reason for refusing it is the one that opening that
+// type alone gives.
 std::string rejectedPartitionTable(TSK_IMG_INFO* image) {
-  for (const TSK_VS_TYPE_ENUM type :
-       {TSK_VS_TYPE_DOS, TSK_VS_TYPE_GPT, TSK_VS_TYPE_MAC, TSK_VS_TYPE_BSD, TSK_VS_TYPE_SUN}) {
+  const std::uint64_t sector = image->sector_size == 0 ? 512 : image->sector_size;
+  char start[2 * 4096] = {};
+  if (2 * sector > sizeof start ||
+      tsk_img_read(image, 0, start, 2 * sector) != static_cast<ssize_t>(2 * sector)) {
+    tsk_error_reset();
+    return "";
+  }
+  const bool dos = static_cast<unsigned char>(start[510]) == 0x55 &&
+                   static_cast<unsigned char>(start[511]) == 0xAA;
+  const bool gpt = std::memcmp(start + sector, "EFI PART", 8) == 0;
+  for (const auto& [present, type] :
+       {std::pair{gpt, TSK_VS_TYPE_GPT}, std::pair{dos, TSK_VS_TYPE_DOS}}) {
+    if (!present) continue;
     tsk_error_reset();
     TSK_VS_INFO* const volumes = tsk_vs_open(image, 0, type);
     if (volumes != nullptr) {
       tsk_vs_close(volumes);
       continue;
     }
+    // A FAT or NTFS boot sector ends in 0x55 0xAA too, without valid entries.
     const std::uint32_t error = tsk_error_get_errno();
-    if (error != 0 && error != TSK_ERR_VS_MAGIC && error != TSK_ERR_VS_UNKTYPE) {
+    if (error != 0 && error != TSK_ERR_VS_MAGIC) {
       return describeFailure(std::string(tsk_vs_type_toname(type)) + " partition table rejected");
     }
   }
@@ -191,10 +207,20 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
     for (TSK_PNUM_T i = 0; i < volumes->part_count && !walk.stopped; ++i) {
       const TSK_VS_PART_INFO* const part = tsk_vs_part_get(volumes, i);
       if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
-      const std::uint64_t offset = part->start * volumes->block_size;
-      walk.entry.file.fsOffset = offset;
-      walk.entry.hasOffset = true;
       walk.entry.file.fsType = "";
+      // A hostile table may put a partition anywhere, even where its byte
+      // offset no longer fits in 64 bits.
+      const std::uint64_t sector = volumes->block_size == 0 ? 512 : volumes->block_size;
+      walk.entry.hasOffset = part->start <= image.size() / sector;
+      walk.entry.file.fsOffset = walk.entry.hasOffset ? part->start * sector : 0;
+      const std::uint64_t offset = walk.entry.file.fsOffset;
+      if (!walk.entry.hasOffset || offset >= image.size()) {
+        walk.emitProblem(ImageEntry::Kind::kFileSystemError,
+                         "the partition starts past the end of the image, at sector " +
+                             std::to_string(part->start));
+        continue;
+      }
+
       tsk_error_reset();
       TSK_FS_INFO* const fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
       if (fs != nullptr) {
@@ -202,11 +228,12 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
         continue;
       }
       const bool unknown = notRecognised(tsk_error_get_errno());
+      const std::string which = *part->desc == '\0' ? "" : std::string(" (") + part->desc + ")";
       walk.emitProblem(
           unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,
-          describeFailure((unknown ? "no file system recognised in partition "
-                                   : "cannot open the file system in partition ") +
-                          std::string(part->desc)));
+          describeFailure((unknown ? "no file system recognised in the partition"
+                                   : "cannot open the file system in the partition") +
+                          which));
     }
     tsk_vs_close(volumes);
     return !walk.stopped;

@@ -4,6 +4,7 @@
 
 #include "disk_image/image_reader.h"
 #include "disk_image/image_walker.h"
+#include "disk_image/library_progress.h"
 
 namespace quillmark::disk_image {
 
@@ -14,6 +15,8 @@ constexpr const char* kNotBuiltIn = "this build of quillmark-scan cannot read di
 }  // namespace
 
 bool diskImagesSupported() { return false; }
+
+std::uint64_t libraryReadsSoFar() { return 0; }
 
 bool ImageWalker::walk(std::size_t index, const std::string&, const Sink& sink) {
   ImageEntry entry;

@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "disk_image/image_walker.h"
+#include "scan/image_child.h"
 #include "scan/options.h"
+
 #include "scan/output_stream.h"
 #include "scan/progress_meter.h"
 #include "scan/record_scanner.h"
@@ -28,7 +30,6 @@
 namespace {
 
 using namespace quillmark::scan;
-using quillmark::disk_image::ImageEntry;
 using quillmark::disk_image::ImageWalker;
 using quillmark::tree::PathList;
 using quillmark::tree::TreeWalker;
@@ -53,6 +54,15 @@ int writeInfo(const std::string& text) {
   return 2;
 }
 
+// How the children that read the disk images are run.
+ImageChildSettings childSettings(const Options& options) {
+  ImageChildSettings settings;
+  settings.jobs = options.jobs != 0 ? options.jobs : defaultJobs();
+  settings.bmpOnly = options.bmpOnly;
+  settings.timeout = options.imageTimeout;
+  return settings;
+}
+
 // Counts the entries of the named paths and images ahead of the scan, for
 // the progress line's total, until `cancel` is set. An image's entries are
 // counted by the library's own walk of it.
@@ -66,9 +76,11 @@ void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<
   for (const std::string& path : options.paths) {
     if (!walker.walk(path, [&](WalkEntry&) { return more(); })) return;
   }
-  ImageWalker images;
-  for (std::size_t i = 0; i < options.images.size(); ++i) {
-    if (!images.walk(i, options.images[i], [&](ImageEntry&) { return more(); })) return;
+  for (const std::string& image : options.images) {
+    if (cancel.load() || gSignal.load() != 0) return;
+    const std::optional<std::uint64_t> records =
+        countImageInChild(childSettings(options), image, cancel);
+    count += records.value_or(1);  // an image that cannot be counted is one error record
   }
   meter.setTotal(count);
 }
@@ -124,13 +136,14 @@ int scan(const Options& options) {
           if (paths.error() != 0 && paths.error() != EINTR) listError = paths.error();
           if (paths.error() == EINTR) return;
         }
-        // Images come after the paths and lists, in the order named.
-        ImageWalker images(&tally);
-        for (std::size_t i = 0; i < options.images.size(); ++i) {
-          const bool more = images.walk(i, options.images[i], [&](ImageEntry& entry) {
-            recordImageEntry(entry, options.images[i], record, task);
-            return emit(record, task);
-          });
+        // Images come after the paths and lists, in the order named, each
+        // read by a child process of its own.
+        for (const std::string& image : options.images) {
+          const bool more = scanImageInChild(childSettings(options), image, tally, gSignal,
+                                             [&](ScanRecord& found) {
+                                               task = ScanTask{};
+                                               return emit(found, task);
+                                             });
           if (!more) return;
         }
       },
@@ -199,5 +212,8 @@ int main(int argc, char** argv) {
   sigemptyset(&stop.sa_mask);
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
+  if (parsed.options.imageChild != Options::ImageChild::kNone) {
+    return runImageChild(parsed.options, gSignal);
+  }
   return scan(parsed.options);
 }

@@ -12,11 +12,22 @@ namespace quillmark::scan {
 
 namespace {
 
-enum LongOnly { kFilesFrom = 256, kBmpOnly, kFormat, kImage };
+enum LongOnly {
+  kFilesFrom = 256,
+  kBmpOnly,
+  kFormat,
+  kImage,
+  kImageTimeout,
+  kImageChild,  // internal: this process reads one image for its parent
+  kImageCount,  // internal: this process counts one image's records for its parent
+};
 
 constexpr option kLongOptions[] = {
     {"files-from", required_argument, nullptr, kFilesFrom},
     {"image", required_argument, nullptr, kImage},
+    {"image-timeout", required_argument, nullptr, kImageTimeout},
+    {"image-child", no_argument, nullptr, kImageChild},
+    {"image-count", no_argument, nullptr, kImageCount},
     {"null", no_argument, nullptr, '0'},
     {"bmp-only", no_argument, nullptr, kBmpOnly},
     {"follow", no_argument, nullptr, 'L'},
@@ -52,6 +63,8 @@ const char* helpText() {
          "      --image=IMAGE      also scan the files of a disk image (raw, split,\n"
          "                         E01, VMDK, VHD, AFF), deleted ones included,\n"
          "                         without mounting it; repeatable\n"
+         "      --image-timeout=SECONDS  give up an image on which the disk image\n"
+         "                         library makes no progress for SECONDS (default 60)\n"
          "  -0, --null             paths in --files-from end with a NUL byte\n"
          "      --bmp-only         skip files that do not begin with \"BM\"\n"
          "  -L, --follow           follow every symbolic link (named paths are\n"
@@ -86,6 +99,23 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
         break;
       case kImage:
         options.images.emplace_back(optarg);
+        break;
+      case kImageTimeout: {
+        char* end = nullptr;
+        errno = 0;
+        const long long seconds = std::strtoll(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || seconds < 1 || seconds > 86400) {
+          return usageError(std::string("invalid image timeout '") + optarg +
+                            "' (1 to 86400 seconds)");
+        }
+        options.imageTimeout = static_cast<unsigned>(seconds);
+        break;
+      }
+      case kImageChild:
+        options.imageChild = Options::ImageChild::kScan;
+        break;
+      case kImageCount:
+        options.imageChild = Options::ImageChild::kCount;
         break;
       case '0':
         options.nulSeparated = true;
@@ -146,6 +176,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
     return usageError("no path given");
   }
+  if (options.imageChild != Options::ImageChild::kNone &&
+      (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
+    return usageError("--image-child and --image-count read exactly one --image");
+  }
+
   parsed.action = ParsedCommandLine::Action::kScan;
   return parsed;
 }

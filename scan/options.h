@@ -22,6 +22,14 @@ struct Options {
   Format format = Format::kText;
   std::size_t jobs = 0;  // 0: the default for this machine
   bool quiet = false;
+  // A disk image on which the library makes no progress for this long is
+  // given up (it is read in a child process that is then stopped).
+  unsigned imageTimeout = kDefaultImageTimeout;
+  // The scanner runs itself as a child to read one disk image; how.
+  enum class ImageChild { kNone, kScan, kCount };
+  ImageChild imageChild = ImageChild::kNone;
+
+  static constexpr unsigned kDefaultImageTimeout = 60;
 };
 
 // What the command line asks for.

@@ -20,6 +20,8 @@ import hashlib
 import os
 import random
 import shutil
+import signal
+
 import subprocess
 import sys
 import tempfile
@@ -222,7 +224,7 @@ def build_partitioned(src, image, label):
         run("dd", "if=" + part, "of=" + image, "bs=512", "seek=%d" % at, "conv=notrunc")
         os.remove(part)
     return {2048 * 512: ext4_files, 53248 * 512: fat_files}, [
-        ("skipped", 88064 * 512, "no file system recognised in partition")]
+        ("skipped", 88064 * 512, "no file system recognised in the partition")]
 
 
 # ---------------------------------------------------------------------------
@@ -478,7 +480,86 @@ def test_damaged(root, src):
             check(error.encode() in err, "%s: standard error says so" % what)
 
 
+def build_spinning(image):
+    """An ext2 image whose root directory claims 4 GB: the library spends
+    minutes building the directory's block list, reading nothing."""
+    folder = tempfile.mkdtemp(dir=os.path.dirname(image))
+    write(os.path.join(folder, "a.bmp"), SOURCES["a.bmp"]())
+    run("mke2fs", "-q", "-t", "ext2", "-d", folder, image, "256K")
+    run("debugfs", "-w", "-R", "sif <2> size 0xEC000000", image)
+    run("debugfs", "-w", "-R", "sif <2> block[IND] 0", image)
+    shutil.rmtree(folder)
+
+
+def child_of(pid, marker):
+    """The pid of the child process of `pid` whose command line holds `marker`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                words = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if parent == pid and marker.encode() in words:
+            return int(entry)
+    return None
+
+
+def test_isolation(root, src):
+    """The library reads each image in a child process: when it spins on an
+    image without reading, or crashes on it, that image becomes an error
+    record and the scan goes on with the next."""
+    if missing_tools("ext4"):
+        print("NOTICE: skipped the isolation rows: no %s" % ", ".join(missing_tools("ext4")))
+        return
+    spinning = os.path.join(root, "spinning.img")
+    build_spinning(spinning)
+    after = os.path.join(root, "after.img")
+    files = build_ext4(src, after)
+
+    started = time.time()
+    status, got, err = scan("--image-timeout=2", "--image=" + spinning, "--image=" + after)
+    check(time.time() - started < 60, "spinning: the scan ended within its timeout")
+    check(got[0]["verdict"] == "error" and raw(got[0]["image"]) == spinning.encode()
+          and got[0]["error"].startswith("gave up on the image: the disk image library made no "
+                                         "progress on it for 2 s"),
+          "spinning: an error record for the image: %r" % got[:1])
+    check(status == 1, "spinning: the payloads of the next image still count (%d)" % status)
+    check_scan("after a spinning image", src, after, [r for r in got if
+                                                      raw(r["image"]) == after.encode()],
+               {0: files}, [])
+
+    # A crash of the library, as a signal to the child that reads the image.
+    scanner = subprocess.Popen([SCANNER, "--format=jsonl", "-q", "--image-timeout=600",
+                                "--image=" + spinning, "--image=" + after],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = None
+    for _ in range(100):
+        child = child_of(scanner.pid, "--image-child")
+        if child:
+            break
+        time.sleep(0.05)
+    check(child is not None, "crash: the image is read by a child process")
+    if child:
+        time.sleep(0.5)
+        os.kill(child, signal.SIGSEGV)
+    out, err = scanner.communicate(timeout=120)
+    got = records(out)
+    # A sanitizer catches the signal itself and exits with a status instead.
+    said = got[0]["error"] if got else ""
+    check(bool(got) and got[0]["verdict"] == "error"
+          and ("died of signal %d" % signal.SIGSEGV in said or "failed with status" in said),
+          "crash: an error record for the image: %r" % got[:1])
+
+    check(scanner.returncode == 1 and any(raw(r["image"]) == after.encode() for r in got),
+          "crash: the scan went on with the next image (status %d)" % scanner.returncode)
+
+
 def test_scan_order_and_paths(root, src):
+
     """Images come after the paths, in the order named, and a file's record
     names its image exactly as it was named."""
     image = os.path.join(root, "ext4.img")
@@ -500,7 +581,7 @@ def main():
     passed = failed = 0
     try:
         src = make_sources(root)
-        for test in (test_file_systems, test_containers, test_damaged,
+        for test in (test_file_systems, test_containers, test_damaged, test_isolation,
                      test_scan_order_and_paths):
             started = time.time()
             count = len(failures)

@@ -1,0 +1,151 @@
+// The frames by which a child process hands the records of a disk image to
+// the scanner: every record survives the trip whole, and a stream cut or
+// damaged anywhere is told from a clean one.
+
+#include "scan/record_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace quillmark {
+namespace {
+
+using scan::FrameKind;
+using scan::FrameReader;
+using scan::ScanRecord;
+using scan::SkipReason;
+using scan::Verdict;
+
+ScanRecord roundTrip(const ScanRecord& record) {
+  std::string stream;
+  scan::appendRecordFrame(record, stream);
+  FrameReader reader;
+  reader.append(stream.data(), stream.size());
+  ScanRecord back;
+  EXPECT_EQ(reader.next(), FrameReader::Next::kFrame);
+  EXPECT_EQ(reader.kind(), FrameKind::kRecord);
+  EXPECT_TRUE(reader.record(back));
+  EXPECT_EQ(reader.pending(), 0U);
+  return back;
+}
+
+// Every field, compared one by one (NaN lengths bit for bit).
+void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
+  EXPECT_EQ(a.path, b.path) << what;
+  EXPECT_EQ(a.verdict, b.verdict) << what;
+  EXPECT_EQ(a.notBmp, b.notBmp) << what;
+  EXPECT_EQ(a.wrongDepth, b.wrongDepth) << what;
+  EXPECT_EQ(a.name, b.name) << what;
+  EXPECT_EQ(std::isnan(a.length) ? 1 : 0, std::isnan(b.length) ? 1 : 0) << what;
+  if (!std::isnan(a.length)) {
+    EXPECT_EQ(a.length, b.length) << what;
+  }
+
+  EXPECT_EQ(a.lengthText, b.lengthText) << what;
+  EXPECT_EQ(a.reason, b.reason) << what;
+  EXPECT_EQ(a.skip, b.skip) << what;
+  EXPECT_EQ(a.bytesRead, b.bytesRead) << what;
+  EXPECT_EQ(a.image, b.image) << what;
+  EXPECT_EQ(a.fsOffset, b.fsOffset) << what;
+  EXPECT_EQ(a.fsType, b.fsType) << what;
+  EXPECT_EQ(a.inode, b.inode) << what;
+  EXPECT_EQ(a.deleted, b.deleted) << what;
+  EXPECT_EQ(a.carvedAt, b.carvedAt) << what;
+}
+
+TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
+  ScanRecord payload;
+  payload.path = std::string("/d/a\0b\n\xff.bmp", 13);
+  payload.verdict = Verdict::kPayload;
+  payload.name = "n\x1b.txt";
+  payload.length = 1234567;
+  payload.lengthText = "1.23457e+06";
+  payload.bytesRead = 30054;
+  payload.image = "disk.E01";
+  payload.fsOffset = 1048576;
+  payload.fsType = "ext4";
+  payload.inode = 12;
+  payload.deleted = true;
+  ScanRecord skipped;
+  skipped.verdict = Verdict::kSkipped;
+  skipped.skip = SkipReason::kDeletedOverwritten;
+  skipped.reason = "deleted, content overwritten";
+  skipped.image = "";
+  skipped.inode = 0;
+  ScanRecord odd;
+  odd.verdict = Verdict::kClean;
+  odd.notBmp = odd.wrongDepth = true;
+  odd.length = std::numeric_limits<double>::quiet_NaN();
+  odd.carvedAt = std::numeric_limits<std::uint64_t>::max();
+  odd.fsOffset = 0;
+  const std::pair<const char*, ScanRecord> cases[] = {
+      {"a deleted payload in an image, with bytes that are not text", payload},
+      {"a skip, with an empty image name and inode 0", skipped},
+      {"warnings, a NaN length, the largest offset", odd},
+      {"a host file's error, no image fields", ScanRecord{}},
+  };
+  for (const auto& [what, record] : cases) expectSame(roundTrip(record), record, what);
+}
+
+TEST(RecordCodecTest, CutAndDamagedStreamsAreToldApart) {
+  ScanRecord record;
+  record.path = "/a.bmp";
+  record.image = "i.img";
+  std::string stream;
+  scan::appendCountFrame(FrameKind::kTally, 1, 2, stream);
+  const std::size_t firstEnd = stream.size();
+  scan::appendRecordFrame(record, stream);
+
+  // Fed a byte at a time, the reader waits for each frame to be whole.
+  FrameReader bytewise;
+  int frames = 0;
+  for (const char byte : stream) {
+    bytewise.append(&byte, 1);
+    while (bytewise.next() == FrameReader::Next::kFrame) ++frames;
+  }
+  EXPECT_EQ(frames, 2);
+  EXPECT_EQ(bytewise.pending(), 0U);
+
+  struct Case {
+    const char* what;
+    std::string bytes;
+    FrameReader::Next second;  // after the tally frame
+  };
+  std::string badKind = stream;
+  badKind[firstEnd] = 9;
+  std::string hugeLength = stream;
+  hugeLength[firstEnd + 4] = '\x7f';
+  const Case cases[] = {
+      {"cut inside the record", stream.substr(0, stream.size() - 1),
+       FrameReader::Next::kIncomplete},
+      {"cut inside a header", stream.substr(0, firstEnd + 3), FrameReader::Next::kIncomplete},
+      {"a kind this program never writes", badKind, FrameReader::Next::kCorrupt},
+      {"a length no record comes near", hugeLength, FrameReader::Next::kCorrupt},
+  };
+  for (const Case& c : cases) {
+    FrameReader reader;
+    reader.append(c.bytes.data(), c.bytes.size());
+    ASSERT_EQ(reader.next(), FrameReader::Next::kFrame) << c.what;
+    EXPECT_EQ(reader.kind(), FrameKind::kTally) << c.what;
+    EXPECT_EQ(reader.first(), 1U) << c.what;
+    EXPECT_EQ(reader.second(), 2U) << c.what;
+    EXPECT_EQ(reader.next(), c.second) << c.what;
+  }
+
+  // A record frame whose payload is cut short inside does not decode.
+  std::string shortPayload;
+  scan::appendRecordFrame(record, shortPayload);
+  shortPayload.resize(shortPayload.size() - 3);
+  shortPayload[1] = static_cast<char>(shortPayload.size() - 5);
+  FrameReader reader;
+  reader.append(shortPayload.data(), shortPayload.size());
+  ASSERT_EQ(reader.next(), FrameReader::Next::kFrame);
+  ScanRecord back;
+  EXPECT_FALSE(reader.record(back));
+}
+
+}  // namespace
+}  // namespace quillmark

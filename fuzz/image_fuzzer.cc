@@ -1,0 +1,266 @@
+// libFuzzer target: takes the input as a disk image, walks it through The
+// Sleuth Kit as quillmark-scan --image does (volume system, file systems,
+// every file, deleted ones included), reads every file it finds, and checks
+// that each record is the detector's report on the bytes the file holds.
+//
+// The scanner reads every image in a child process, because the library
+// itself crashes and spins on hostile metadata; this target does the same,
+// so that the library's own faults are told apart from ours. Each input is
+// read in a forked child; the coverage the child reached is copied back, so
+// that the fuzzer is guided as if it had run in-process. The child ends
+// with one of:
+//   - success;
+//   - an invariant of ours broken: a finding (this process aborts);
+//   - a sanitizer report or a timeout: a finding when the first frame of
+//     the stack that is not the C library's lies in our code; else a fault
+//     of the library, reported in one line and passed over, as the scanner
+//     passes over the image.
+
+#include <elf.h>
+#include <link.h>
+#include <signal.h>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "analysis/report.h"
+#include "disk_image/image_reader.h"
+#include "disk_image/image_walker.h"
+#include "scan/record_scanner.h"
+#include "tests/record_as_report.h"
+
+extern "C" void __sanitizer_print_stack_trace();
+
+namespace {
+
+using quillmark::ContentSource;
+using quillmark::disk_image::ImageEntry;
+using quillmark::disk_image::ImageReader;
+using quillmark::disk_image::ImageWalker;
+
+// A walk that finds more than this is not ended by the image's size alone.
+constexpr std::size_t kMaxEntries = 100000;
+// No file in an image of the fuzzer's size reads more than this.
+constexpr std::uint64_t kMaxContent = 64 * 1024 * 1024;
+// A child still reading after this long is stuck (run the fuzzer with a
+// larger -timeout).
+constexpr unsigned kChildSeconds = 20;
+// How a child says that an invariant of ours broke, or that it timed out.
+constexpr int kInvariantBroken = 97;
+constexpr int kTimedOut = 98;
+
+void fail(const char* invariant) {
+  (void)std::fprintf(stderr, "invariant broken: %s\n", invariant);
+  std::fflush(stderr);
+  _exit(kInvariantBroken);
+}
+
+void check(bool ok, const char* invariant) {
+  if (!ok) fail(invariant);
+}
+
+// The whole content of `source`, read in pieces as an examiner's tool would
+// extract it, or false when it cannot be read whole.
+bool extract(ContentSource& source, std::string& content) {
+  const std::uint64_t size = source.size();
+  if (size > kMaxContent) return false;
+  content.resize(static_cast<std::size_t>(size));
+  std::uint64_t at = 0;
+  while (at < size) {
+    const std::int64_t got = source.readAt(at, content.data() + at, size - at);
+    if (got <= 0) return false;
+    at += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+// The detector's report body for `content`, after its "Analysing file" line.
+std::string detectorReport(const std::string& content) {
+  std::istringstream in(content);
+  std::ostringstream out;
+  check(quillmark::writeReport("f", in, out), "an in-memory file is always reported");
+  return out.str().substr(std::string("Analysing file f\n").size());
+}
+
+// What the child does with the image at `path` of `size` bytes.
+void readImage(const std::string& path, std::size_t size) {
+  const std::vector<std::string> images = {path};
+  std::vector<ImageEntry> entries;
+  ImageWalker walker;
+  walker.walk(0, path, [&](ImageEntry& entry) {
+    check(entry.kind != ImageEntry::Kind::kFile || entry.path.rfind('/', 0) == 0,
+          "a file's path starts at the root");
+    check(entry.kind != ImageEntry::Kind::kFile || entry.file.fsOffset < size,
+          "a file's file system lies inside the image");
+    entries.push_back(entry);
+    return entries.size() < kMaxEntries;
+  });
+
+  // Every file read as a worker reads it: its record must be the
+  // detector's report on the bytes it holds, or a skip or an error.
+  quillmark::scan::RecordScanner scanner(false, images);
+  ImageReader extractor(images);
+  std::string content;
+  for (const ImageEntry& entry : entries) {
+    if (entry.kind != ImageEntry::Kind::kFile) continue;
+    quillmark::scan::ScanTask task;
+    task.kind = quillmark::scan::ScanTask::Kind::kImageFile;
+    task.file = entry.file;
+    quillmark::scan::ScanRecord record;
+    scanner.complete(task, record);
+    using quillmark::scan::Verdict;
+    if (record.verdict != Verdict::kPayload && record.verdict != Verdict::kClean) continue;
+    ContentSource* const source = extractor.open(entry.file);
+    check(source != nullptr, "an analysed file opens again");
+    if (extract(*source, content)) {
+      check(quillmark::testing::recordAsReport(record) == detectorReport(content),
+            "a file's record is the detector's report on its bytes");
+    }
+  }
+}
+
+// The fuzzer's coverage counters: the section "__sancov_cntrs" of this
+// program, found in its ELF file and placed where the program was loaded.
+// (Naming the section's start and end symbols in C++ keeps the linker from
+// handing them to the fuzzer's own registration.)
+struct Counters {
+  std::uint8_t* start = nullptr;
+  std::size_t size = 0;
+};
+
+Counters findCounters() {
+  Counters found;
+  std::FILE* const self = std::fopen("/proc/self/exe", "rb");
+  if (self == nullptr) return found;
+  Elf64_Ehdr header{};
+  std::vector<Elf64_Shdr> sections;
+  std::string names;
+  if (std::fread(&header, sizeof header, 1, self) == 1 &&
+      header.e_shentsize == sizeof(Elf64_Shdr)) {
+    sections.resize(header.e_shnum);
+    if (std::fseek(self, static_cast<long>(header.e_shoff), SEEK_SET) == 0 &&
+        std::fread(sections.data(), sizeof(Elf64_Shdr), sections.size(), self) == sections.size() &&
+        header.e_shstrndx < sections.size()) {
+      const Elf64_Shdr& strings = sections[header.e_shstrndx];
+      names.resize(strings.sh_size);
+      if (std::fseek(self, static_cast<long>(strings.sh_offset), SEEK_SET) != 0 ||
+          std::fread(names.data(), 1, names.size(), self) != names.size()) {
+        names.clear();
+      }
+    }
+  }
+  std::fclose(self);
+  std::uintptr_t bias = 0;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        *static_cast<std::uintptr_t*>(out) = info->dlpi_addr;
+        return 1;  // the first object is the program itself
+      },
+      &bias);
+  for (const Elf64_Shdr& section : sections) {
+    if (section.sh_name < names.size() &&
+        std::strcmp(names.c_str() + section.sh_name, "__sancov_cntrs") == 0) {
+      found.start = reinterpret_cast<std::uint8_t*>(bias + section.sh_addr);
+      found.size = section.sh_size;
+    }
+  }
+  return found;
+}
+
+void onAlarm(int) {
+  static const char kSaid[] = "timed out; the stack:\n";
+  (void)!write(STDERR_FILENO, kSaid, sizeof kSaid - 1);
+  __sanitizer_print_stack_trace();
+  _exit(kTimedOut);
+}
+
+// Whether a sanitizer's report or a stack printed at a timeout puts the
+// fault in our code: its first frame that is not the sanitizer's or the C
+// library's names our code; one in the image libraries is theirs. A stack
+// that cannot be told counts as ours.
+bool faultIsOurs(const std::string& report) {
+  std::istringstream lines(report);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t hash = line.find_first_not_of(' ');
+    if (hash == std::string::npos || line[hash] != '#' || line.find(" in ") == std::string::npos) {
+      continue;
+    }
+    const std::string frame = line.substr(line.find(" in ") + 4);
+    const bool runtime = frame.rfind("__interceptor_", 0) == 0 || frame.rfind("__asan", 0) == 0 ||
+                         frame.rfind("__sanitizer", 0) == 0 || frame.rfind("__ubsan", 0) == 0 ||
+                         frame.find("libc.so") != std::string::npos ||
+                         frame.find("compiler-rt") != std::string::npos ||
+                         frame.find("sanitizer_common") != std::string::npos;
+    if (runtime) continue;
+    for (const char* library :
+         {"libtsk", "libewf", "libvmdk", "libvhdi", "libafflib", "libbfio", "libcdata", "libcfile",
+          "libcthreads", "libfcache", "libfdata", "libmfdata", "libz.so"}) {
+      if (frame.find(library) != std::string::npos) return false;
+    }
+    return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const int image = memfd_create("image.dd", MFD_CLOEXEC);
+  static const int said = memfd_create("child-stderr", MFD_CLOEXEC);
+  static const Counters own = findCounters();
+  static const std::size_t counters = own.size;
+  static auto* const reached = static_cast<std::uint8_t*>(
+      mmap(nullptr, counters, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  if (image < 0 || said < 0 || counters == 0 || reached == MAP_FAILED || ftruncate(image, 0) != 0 ||
+      ftruncate(said, 0) != 0 || pwrite(image, data, size, 0) != static_cast<ssize_t>(size)) {
+    std::abort();
+  }
+  std::memset(reached, 0, counters);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(said, STDERR_FILENO);
+    signal(SIGALRM, onAlarm);
+    alarm(kChildSeconds);
+    readImage("/proc/self/fd/" + std::to_string(image), size);
+    std::memcpy(reached, own.start, counters);
+    _exit(0);
+  }
+  if (child < 0) std::abort();
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  // The coverage the child reached, as if this process had.
+  for (std::size_t i = 0; i < counters; ++i) {
+    if (reached[i] > own.start[i]) own.start[i] = reached[i];
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+
+  std::string report(static_cast<std::size_t>(lseek(said, 0, SEEK_END)), '\0');
+  if (pread(said, report.data(), report.size(), 0) < 0) report.clear();
+  const bool invariant = WIFEXITED(status) && WEXITSTATUS(status) == kInvariantBroken;
+  if (invariant || faultIsOurs(report)) {
+    (void)std::fwrite(report.data(), 1, report.size(), stderr);
+    (void)std::fprintf(stderr, "the child reading the image ended with status 0x%x\n", status);
+    std::abort();
+  }
+  // The library's own fault: the scanner passes over such an image.
+  const std::size_t summary = report.find("SUMMARY: ");
+  (void)std::fprintf(
+      stderr, "library fault passed over: %s\n",
+      summary == std::string::npos
+          ? (WIFEXITED(status) && WEXITSTATUS(status) == kTimedOut ? "a timeout" : "no report")
+          : report.substr(summary, report.find('\n', summary) - summary).c_str());
+  return 0;
+}

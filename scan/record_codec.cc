@@ -36,9 +36,10 @@ class PayloadReader {
   std::uint64_t u64() {
     std::uint64_t value = 0;
     if (!take(8)) return 0;
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
       value |= static_cast<std::uint64_t>(static_cast<unsigned char>(taken_[i])) << (8 * i);
     }
+
     return value;
   }
   std::uint8_t u8() { return take(1) ? static_cast<std::uint8_t>(taken_[0]) : 0; }

@@ -202,8 +202,8 @@ bool faultIsOurs(const std::string& report) {
     // of a timeout from inside the signal.
     bool runtime = false;
     for (const char* marker :
-         {"__interceptor_", "__asan", "__sanitizer", "__ubsan", "libc.so", "sysdeps/", "nptl/",
-          "stdlib/", "string/", "compiler-rt", "sanitizer_common", "onAlarm"}) {
+         {"__interceptor_", "__asan", "__sanitizer", "__ubsan", "fuzzer::", "libc.so", "sysdeps/",
+          "nptl/", "stdlib/", "string/", "compiler-rt", "sanitizer_common", "onAlarm"}) {
       runtime = runtime || frame.find(marker) != std::string::npos;
     }
     if (runtime) continue;

@@ -28,9 +28,6 @@ namespace quillmark::scan {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The most memory the child that reads one image may take.
-constexpr rlim_t kChildMemory = rlim_t{4} << 30;
 using disk_image::ImageEntry;
 using disk_image::ImageWalker;
 
@@ -188,6 +185,7 @@ std::optional<std::string> runChild(const ImageChildSettings& settings,
 // for itself, so a sanitized build is left uncapped.
 void capMemory() {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(QUILLMARK_SANITIZED)
+  constexpr rlim_t kChildMemory = rlim_t{4} << 30;  // 4 GiB
   const rlimit cap{kChildMemory, kChildMemory};
   (void)::setrlimit(RLIMIT_DATA, &cap);
 #endif

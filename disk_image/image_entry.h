@@ -7,6 +7,15 @@
 
 namespace quillmark::disk_image {
 
+// A span of a file's content and where it lies in the image: the bytes
+// [fileOffset, fileOffset + length) of the file are the bytes
+// [imageOffset, imageOffset + length) of the image.
+struct ByteRun {
+  std::uint64_t fileOffset = 0;
+  std::uint64_t imageOffset = 0;
+  std::uint64_t length = 0;
+};
+
 // Where a file's bytes live inside a disk image, precisely enough for any
 // thread to open the same file again, and for an examiner to extract the
 // same bytes with other tools (The Sleuth Kit's icat IMAGE -o SECTOR INODE).
@@ -21,6 +30,12 @@ struct FileRef {
   std::uint16_t attrId = 0;
   bool nameUnallocated = false;  // the name that led here is deleted
   bool metaUnallocated = false;  // the metadata is unallocated
+  // A window carved out of unallocated space rather than a file: its first
+  // byte in the image and its length (the file size its header states, or
+  // up to the end of the unallocated run, whichever comes first).
+  bool carved = false;
+  std::uint64_t windowStart = 0;
+  std::uint64_t windowLength = 0;
 
   // Deleted: the name or the metadata is unallocated.
   bool deleted() const { return nameUnallocated || metaUnallocated; }
@@ -36,6 +51,7 @@ struct ImageEntry {
     kVolumeSystemError,  // a partition table the library rejects
     kNoFileSystem,       // a partition with no file system the library recognises
     kFileSystemError,    // a file system that cannot be opened or walked, or is cut short
+    kCarved,             // a bitmap's header in unallocated space: `file` holds its window
   };
 
   Kind kind = Kind::kFile;

@@ -111,23 +111,64 @@ class ImageFile final : public ContentSource {
   bool checkBlocks_ = false;
 };
 
+// A window of the image itself, for a bitmap carved out of unallocated
+// space: its bytes are the image's, from the window's start on.
+class WindowSource final : public ContentSource {
+ public:
+  WindowSource(ImageReader::Problem& problem, std::string& detail)
+      : problem_(problem), detail_(detail) {}
+
+  void reset(TSK_IMG_INFO* image, std::uint64_t start, std::uint64_t length) {
+    image_ = image;
+    start_ = start;
+    length_ = length;
+  }
+
+  std::uint64_t size() const override { return length_; }
+
+  std::int64_t readAt(std::uint64_t offset, char* into, std::uint64_t length) override {
+    if (offset >= length_) return 0;
+    length = std::min(length, length_ - offset);
+    tsk_error_reset();
+    const ssize_t got = tsk_img_read(image_, static_cast<TSK_OFF_T>(start_ + offset), into,
+                                     static_cast<size_t>(length));
+    if (got < 0) {
+      problem_ = ImageReader::Problem::kUnreadable;
+      detail_ = describeFailure("cannot read");
+      return -1;
+    }
+    return got;
+  }
+
+ private:
+  ImageReader::Problem& problem_;
+  std::string& detail_;
+  TSK_IMG_INFO* image_ = nullptr;
+  std::uint64_t start_ = 0;
+  std::uint64_t length_ = 0;
+};
+
 struct ImageReader::Handles {
   explicit Handles(const std::vector<std::string>& names) : images(names) {}
   ~Handles() { closeImage(); }
 
-  // The file system `ref` names, opened on first use; nullptr with `detail`
-  // set when it cannot be.
-  TSK_FS_INFO* fileSystem(const FileRef& ref) {
+  // The image `ref` names, opened on first use; nullptr with `detail` set
+  // when it cannot be.
+  TSK_IMG_INFO* diskImage(const FileRef& ref) {
     if (ref.image != imageIndex) {
       closeImage();
       imageIndex = ref.image;
       if (!image.open(images[ref.image], imageError))
         imageError = "cannot open image: " + imageError;
     }
-    if (image.info() == nullptr) {
-      detail = imageError;
-      return nullptr;
-    }
+    if (image.info() == nullptr) detail = imageError;
+    return image.info();
+  }
+
+  // The file system `ref` names, opened on first use; nullptr with `detail`
+  // set when it cannot be.
+  TSK_FS_INFO* fileSystem(const FileRef& ref) {
+    if (diskImage(ref) == nullptr) return nullptr;
     auto found =
         std::find_if(fileSystems.begin(), fileSystems.end(),
                      [&](const OpenFileSystem& open) { return open.offset == ref.fsOffset; });
@@ -170,7 +211,15 @@ struct ImageReader::Handles {
   ContentSource* open(const FileRef& ref) {
     problem = Problem::kNone;
     detail.clear();
+    runs.clear();
     closeFile();
+    if (ref.carved) {
+      TSK_IMG_INFO* const disk = diskImage(ref);
+      if (disk == nullptr) return fail(Problem::kUnreadable, detail);
+      window.reset(disk, ref.windowStart, ref.windowLength);
+      runs.push_back(ByteRun{0, ref.windowStart, ref.windowLength});
+      return &window;
+    }
     TSK_FS_INFO* const fs = fileSystem(ref);
     if (fs == nullptr) return fail(Problem::kUnreadable, detail);
     const bool deleted = ref.deleted();
@@ -204,7 +253,26 @@ struct ImageReader::Handles {
     // Empty deleted content cannot be told from content that is lost.
     if (deleted && size == 0) return fail(Problem::kUnrecoverable, "");
     content.reset(fs, attr, size, deleted);
+    describeRuns(ref.fsOffset, fs->block_size, attr, size);
     return &content;
+  }
+
+  // Where the content of `attr` lies in the image, run by run: blocks that
+  // hold it (not sparse ones, which read as zeros, nor resident content, nor
+  // compressed or encrypted runs, which do not map offsets to blocks).
+  void describeRuns(std::uint64_t fsOffset, std::uint64_t blockSize, const TSK_FS_ATTR* attr,
+                    std::uint64_t size) {
+    if ((attr->flags & TSK_FS_ATTR_NONRES) == 0 ||
+        (attr->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) != 0) {
+      return;
+    }
+    for (const TSK_FS_ATTR_RUN* run = attr->nrd.run; run != nullptr; run = run->next) {
+      if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_SPARSE | TSK_FS_ATTR_RUN_FLAG_FILLER)) != 0) continue;
+      const std::uint64_t at = run->offset * blockSize;
+      if (at >= size) break;
+      runs.push_back(ByteRun{at, fsOffset + run->addr * blockSize,
+                             std::min<std::uint64_t>(run->len * blockSize, size - at)});
+    }
   }
 
   const std::vector<std::string>& images;
@@ -216,6 +284,8 @@ struct ImageReader::Handles {
   Problem problem = Problem::kNone;
   std::string detail;
   ImageFile content{problem, detail};
+  WindowSource window{problem, detail};
+  std::vector<ByteRun> runs;
 };
 
 ImageReader::ImageReader(const std::vector<std::string>& images)
@@ -228,5 +298,7 @@ ContentSource* ImageReader::open(const FileRef& ref) { return handles_->open(ref
 ImageReader::Problem ImageReader::problem() const { return handles_->problem; }
 
 const std::string& ImageReader::detail() const { return handles_->detail; }
+
+const std::vector<ByteRun>& ImageReader::byteRuns() const { return handles_->runs; }
 
 }  // namespace quillmark::disk_image

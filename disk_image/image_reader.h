@@ -16,7 +16,10 @@ namespace quillmark::disk_image {
 // all). Images are taken in the order they are scanned, so a handle on an
 // earlier image is closed when a later one is opened.
 //
+// A window carved out of unallocated space is read from the image itself.
+//
 // A deleted file is read only where its bytes are still its own: every
+
 // block that a read touches must be unallocated, and known. The library
 // itself reads a deleted file's old block list without looking, so a file
 // whose blocks went to another file would otherwise show that file's bytes.
@@ -42,6 +45,9 @@ class ImageReader {
 
   Problem problem() const;
   const std::string& detail() const;
+  // Where the content that open returned lies in the image, in the order of
+  // the content; empty where that cannot be told (resident, compressed).
+  const std::vector<ByteRun>& byteRuns() const;
 
  private:
   struct Handles;

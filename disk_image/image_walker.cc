@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include <cstring>
 #include <string_view>
 
+#include "bitmap/bitmap_candidate.h"
 #include "disk_image/disk_image.h"
 
 namespace quillmark::disk_image {
@@ -75,6 +77,18 @@ struct ImageWalker::Walk {
   TSK_FS_INFO* fs = nullptr;
   std::string filePath;  // of the file being visited; the sink may take entry.path
 
+  // Carving: the image, what is read of it, and the run of unallocated
+  // blocks that the block walk is gathering, in bytes of the image.
+  bool carving = false;
+  TSK_IMG_INFO* image = nullptr;
+  std::uint64_t imageSize = 0;
+  std::vector<char> carveBuffer;
+  std::uint64_t runStart = 0;
+  std::uint64_t runEnd = 0;
+
+  static constexpr std::uint64_t kSector = 512;
+  static constexpr std::size_t kCarveRead = 4 * 1024 * 1024;
+
   // Hands the entry, as it stands, to the sink.
   bool emit() {
     if (!stopped) stopped = !sink(entry);
@@ -86,6 +100,88 @@ struct ImageWalker::Walk {
     entry.path.clear();
     entry.detail = std::move(detail);
     return emit();
+  }
+
+  // Tries every 512-byte boundary of [start, end) in the image for the
+  // start of a bitmap, reading the span once, in large reads, and hands the
+  // sink each one found with its window: the file size its header states,
+  // or up to `end`, whichever comes first (a carved file is taken to be
+  // contiguous). The entry's file system fields say whose free space it is.
+  bool carveRegion(std::uint64_t start, std::uint64_t end) {
+    end = std::min(end, imageSize);
+    start = (start + kSector - 1) / kSector * kSector;
+    if (carveBuffer.empty()) carveBuffer.resize(kCarveRead);
+    for (std::uint64_t at = start; at < end && !stopped;) {
+      const std::uint64_t length = std::min<std::uint64_t>(kCarveRead, end - at);
+      tsk_error_reset();
+      if (tsk_img_read(image, static_cast<TSK_OFF_T>(at), carveBuffer.data(), length) !=
+          static_cast<ssize_t>(length)) {
+        emitProblem(ImageEntry::Kind::kImageError,
+                    describeFailure("cannot read unallocated space at byte " + std::to_string(at)));
+        at += length;
+        continue;
+      }
+      if (tally != nullptr) tally->carvePositions += (length + kSector - 1) / kSector;
+      const auto* const bytes = reinterpret_cast<const std::uint8_t*>(carveBuffer.data());
+      for (std::uint64_t within = 0; within < length; within += kSector) {
+        if (bytes[within] != 'B' || bytes[within + 1] != 'M') continue;
+        const std::uint64_t size = bitmapCandidateSize(bytes + within, length - within);
+        if (size == 0) continue;
+        if (tally != nullptr) ++tally->carveCandidates;
+        entry.kind = ImageEntry::Kind::kCarved;
+        entry.path.clear();
+        entry.detail.clear();
+        entry.file.carved = true;
+        entry.file.windowStart = at + within;
+        entry.file.windowLength = std::min(size, end - (at + within));
+        entry.file.inode = 0;
+        entry.file.namedStream = false;
+        if (!emit()) return false;
+      }
+      at += length;
+    }
+    entry.file.carved = false;
+    return !stopped;
+  }
+
+  // Carves the unallocated blocks of the open file system, one run of
+  // adjoining blocks after the other, as the library's block walk finds them.
+  void carveFreeSpace() {
+    runStart = runEnd = 0;
+    const auto flags = static_cast<TSK_FS_BLOCK_WALK_FLAG_ENUM>(TSK_FS_BLOCK_WALK_FLAG_UNALLOC |
+                                                                TSK_FS_BLOCK_WALK_FLAG_AONLY);
+    tsk_error_reset();
+    if (tsk_fs_block_walk(fs, fs->first_block, fs->last_block_act, flags, &Walk::freeBlock, this) !=
+            0 &&
+        !stopped) {
+      emitProblem(ImageEntry::Kind::kFileSystemError,
+                  describeFailure("cannot walk the unallocated blocks"));
+    }
+    if (runEnd > runStart) carveRegion(runStart, runEnd);
+  }
+
+  static TSK_WALK_RET_ENUM freeBlock(const TSK_FS_BLOCK* block, void* self) {
+    Walk& walk = *static_cast<Walk*>(self);
+    const std::uint64_t size = walk.fs->block_size;
+    const std::uint64_t at = walk.entry.file.fsOffset + block->addr * size;
+    if (walk.runEnd > walk.runStart && at == walk.runEnd) {
+      walk.runEnd += size;
+      return TSK_WALK_CONT;
+    }
+    if (walk.runEnd > walk.runStart && !walk.carveRegion(walk.runStart, walk.runEnd)) {
+      return TSK_WALK_STOP;
+    }
+    walk.runStart = at;
+    walk.runEnd = at + size;
+    return TSK_WALK_CONT;
+  }
+
+  // Carves [start, end) of the image, which lies in no file system.
+  bool carveOutside(std::uint64_t start, std::uint64_t end) {
+    entry.hasOffset = false;
+    entry.file.fsOffset = 0;
+    entry.file.fsType = "";
+    return carveRegion(start, end);
   }
 
   // Walks every file of the file system `opened`, at `offset` in the image.
@@ -109,6 +205,7 @@ struct ImageWalker::Walk {
       emitProblem(ImageEntry::Kind::kFileSystemError,
                   describeFailure("cannot walk the file system"));
     }
+    if (carving && !stopped) carveFreeSpace();
     tsk_fs_close(fs);
     fs = nullptr;
   }
@@ -135,6 +232,8 @@ struct ImageWalker::Walk {
 
     entry.kind = ImageEntry::Kind::kFile;
     entry.detail.clear();
+    entry.file.carved = false;
+
     filePath.assign("/").append(parent).append(name->name);
     entry.path = filePath;
     entry.file.inode = name->meta_addr;
@@ -177,6 +276,7 @@ bool diskImagesSupported() { return true; }
 
 bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& sink) {
   Walk walk(sink, tally_);
+  walk.carving = settings_.carve;
   walk.entry.file.image = index;
   DiskImage image;
   std::string error;
@@ -185,6 +285,8 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   }
   if (tally_ != nullptr) ++tally_->images;
   TSK_IMG_INFO* const info = image.info();
+  walk.image = info;
+  walk.imageSize = image.size();
   if (image.size() == 0) return walk.emitProblem(ImageEntry::Kind::kImageError, "empty image");
 
   // Some damage shows only when its bytes are read: the end of an E01 set
@@ -206,11 +308,21 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   if (volumes != nullptr) {
     for (TSK_PNUM_T i = 0; i < volumes->part_count && !walk.stopped; ++i) {
       const TSK_VS_PART_INFO* const part = tsk_vs_part_get(volumes, i);
-      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
-      walk.entry.file.fsType = "";
+      if (part == nullptr) continue;
       // A hostile table may put a partition anywhere, even where its byte
       // offset no longer fits in 64 bits.
       const std::uint64_t sector = volumes->block_size == 0 ? 512 : volumes->block_size;
+      const bool inImage = part->start <= image.size() / sector;
+      // The space outside every partition.
+      if ((part->flags & TSK_VS_PART_FLAG_UNALLOC) != 0 && walk.carving && inImage) {
+        const std::uint64_t length = part->len <= (image.size() - part->start * sector) / sector
+                                         ? part->len * sector
+                                         : image.size();
+        walk.carveOutside(part->start * sector, part->start * sector + length);
+        continue;
+      }
+      if ((part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
+      walk.entry.file.fsType = "";
       walk.entry.hasOffset = part->start <= image.size() / sector;
       walk.entry.file.fsOffset = walk.entry.hasOffset ? part->start * sector : 0;
       const std::uint64_t offset = walk.entry.file.fsOffset;
@@ -234,6 +346,12 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
           describeFailure((unknown ? "no file system recognised in the partition"
                                    : "cannot open the file system in the partition") +
                           which));
+      // A partition without a file system the library knows, whole.
+      if (unknown && walk.carving) {
+        const std::uint64_t length =
+            part->len <= (image.size() - offset) / sector ? part->len * sector : image.size();
+        walk.carveOutside(offset, offset + length);
+      }
     }
     tsk_vs_close(volumes);
     return !walk.stopped;
@@ -246,7 +364,15 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   walk.entry.hasOffset = true;
   TSK_FS_INFO* const fs = tsk_fs_open_img(info, 0, TSK_FS_TYPE_DETECT);
   if (fs != nullptr) {
+    // Past the file system's end, the rest of the image is in no file system.
+    const std::uint64_t fsEnd =
+        fs->last_block < image.size() / std::max<std::uint64_t>(fs->block_size, 1)
+            ? (fs->last_block + 1) * fs->block_size
+            : image.size();
     walk.walkFileSystem(fs, 0);
+    if (walk.carving && !walk.stopped && fsEnd < image.size()) {
+      walk.carveOutside(fsEnd, image.size());
+    }
     return !walk.stopped;
   }
   const bool unknown = notRecognised(tsk_error_get_errno());
@@ -261,6 +387,11 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
     walk.entry.hasOffset = false;
     walk.emitProblem(ImageEntry::Kind::kNothingRecognised,
                      "neither a volume system nor a file system recognised");
+  }
+  // With no file system found, the whole image is unallocated space: a
+  // memory dump, a raw dump of a medium the library does not know.
+  if (walk.carving && !walk.stopped && (unknown || !rejected.empty())) {
+    walk.carveOutside(0, image.size());
   }
   return !walk.stopped;
 }

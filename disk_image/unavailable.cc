@@ -28,6 +28,7 @@ bool ImageWalker::walk(std::size_t index, const std::string&, const Sink& sink) 
 
 struct ImageReader::Handles {
   std::string detail = kNotBuiltIn;
+  std::vector<ByteRun> runs;
 };
 
 ImageReader::ImageReader(const std::vector<std::string>&) : handles_(std::make_unique<Handles>()) {}
@@ -39,5 +40,7 @@ ContentSource* ImageReader::open(const FileRef&) { return nullptr; }
 ImageReader::Problem ImageReader::problem() const { return Problem::kUnreadable; }
 
 const std::string& ImageReader::detail() const { return handles_->detail; }
+
+const std::vector<ByteRun>& ImageReader::byteRuns() const { return handles_->runs; }
 
 }  // namespace quillmark::disk_image

@@ -1,7 +1,9 @@
 // libFuzzer target: takes the input as a disk image, walks it through The
 // Sleuth Kit as quillmark-scan --image does (volume system, file systems,
-// every file, deleted ones included), reads every file it finds, and checks
-// that each record is the detector's report on the bytes the file holds.
+// every file, deleted ones included, and the bitmaps it carves out of
+// unallocated space), reads every file and window it finds, and checks that
+// each record is the detector's report on the bytes the file holds.
+
 //
 // The scanner reads every image in a child process, because the library
 // itself crashes and spins on hostile metadata; this target does the same,
@@ -96,12 +98,18 @@ std::string detectorReport(const std::string& content) {
 void readImage(const std::string& path, std::size_t size) {
   const std::vector<std::string> images = {path};
   std::vector<ImageEntry> entries;
-  ImageWalker walker;
+  ImageWalker::Settings settings;
+  settings.carve = true;
+  ImageWalker walker(nullptr, settings);
   walker.walk(0, path, [&](ImageEntry& entry) {
     check(entry.kind != ImageEntry::Kind::kFile || entry.path.rfind('/', 0) == 0,
           "a file's path starts at the root");
     check(entry.kind != ImageEntry::Kind::kFile || entry.file.fsOffset < size,
           "a file's file system lies inside the image");
+    check(entry.kind != ImageEntry::Kind::kCarved ||
+              (entry.file.windowStart % 512 == 0 && entry.file.windowLength > 0 &&
+               entry.file.windowStart + entry.file.windowLength <= size),
+          "a carved window starts on a sector and lies inside the image");
     entries.push_back(entry);
     return entries.size() < kMaxEntries;
   });
@@ -112,7 +120,8 @@ void readImage(const std::string& path, std::size_t size) {
   ImageReader extractor(images);
   std::string content;
   for (const ImageEntry& entry : entries) {
-    if (entry.kind != ImageEntry::Kind::kFile) continue;
+    if (entry.kind != ImageEntry::Kind::kFile && entry.kind != ImageEntry::Kind::kCarved) continue;
+
     quillmark::scan::ScanTask task;
     task.kind = quillmark::scan::ScanTask::Kind::kImageFile;
     task.file = entry.file;

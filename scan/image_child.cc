@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "disk_image/library_progress.h"
@@ -100,6 +101,8 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
   std::vector<std::string> arguments = {"quillmark-scan", mode, "-j",
                                         std::to_string(settings.jobs)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
+  if (settings.carve) arguments.emplace_back("--carve");
+  if (settings.all) arguments.emplace_back("--all");
   arguments.push_back("--image=" + image);
   return arguments;
 }
@@ -198,6 +201,8 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
                       const std::function<bool(ScanRecord&)>& emit) {
   const std::uint64_t images = tally.images.load();
   const std::uint64_t fileSystems = tally.fileSystems.load();
+  const std::uint64_t positions = tally.carvePositions.load();
+  const std::uint64_t candidates = tally.carveCandidates.load();
   ScanRecord record;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
@@ -209,8 +214,10 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
             // A frame that does not decode ends the stream as damaged.
             return frame.record(record) && emit(record);
           case FrameKind::kTally:
-            tally.images = images + frame.first();
-            tally.fileSystems = fileSystems + frame.second();
+            tally.images = images + frame.counts()[0];
+            tally.fileSystems = fileSystems + frame.counts()[1];
+            tally.carvePositions = positions + frame.counts()[2];
+            tally.carveCandidates = candidates + frame.counts()[3];
             return true;
           case FrameKind::kAlive:
           case FrameKind::kTotal:
@@ -236,7 +243,7 @@ std::optional<std::uint64_t> countImageInChild(const ImageChildSettings& setting
   const std::optional<std::string> failure = runChild(
       settings, childArguments(settings, "--image-count", image), [&] { return cancel.load(); },
       [&](const FrameReader& frame) {
-        if (frame.kind() == FrameKind::kTotal) total = frame.first();
+        if (frame.kind() == FrameKind::kTotal) total = frame.counts()[0];
         return true;
       },
       stopped);
@@ -255,7 +262,7 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
     const std::uint64_t now = disk_image::libraryReadsSoFar();
     if (now == reads) return;
     reads = now;
-    appendCountFrame(FrameKind::kAlive, 0, 0, out.buffer());
+    appendCountFrame(FrameKind::kAlive, {}, out.buffer());
   };
 
   if (options.imageChild == Options::ImageChild::kCount) {
@@ -275,25 +282,44 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
       out.flush();
     }
     walk.join();
-    appendCountFrame(FrameKind::kTotal, count.load(), 0, out.buffer());
+    appendCountFrame(FrameKind::kTotal, {count.load(), 0, 0, 0}, out.buffer());
     out.flush();
     return out.ok() ? 0 : 2;
   }
 
   ImageWalker::Tally tally;
-  std::uint64_t sentImages = 0;
-  std::uint64_t sentFileSystems = 0;
+  std::array<std::uint64_t, 4> sent{};
   const auto sendTally = [&] {
-    if (tally.images.load() == sentImages && tally.fileSystems.load() == sentFileSystems) return;
-    sentImages = tally.images.load();
-    sentFileSystems = tally.fileSystems.load();
-    appendCountFrame(FrameKind::kTally, sentImages, sentFileSystems, out.buffer());
+    const std::array<std::uint64_t, 4> now = {tally.images.load(), tally.fileSystems.load(),
+                                              tally.carvePositions.load(),
+                                              tally.carveCandidates.load()};
+    if (now == sent) return;
+    sent = now;
+    appendCountFrame(FrameKind::kTally, sent, out.buffer());
+  };
+  // A carved bitmap is reported when it holds a payload, or with --all;
+  // and never where a deleted file already reported by its name begins.
+  std::unordered_set<std::uint64_t> deletedStarts;
+  const auto wanted = [&](const ScanRecord& record) {
+    if (!record.carvedAt) {
+      const bool analysed =
+          record.verdict == Verdict::kPayload || record.verdict == Verdict::kClean;
+      if (record.deleted && analysed && !record.byteRuns.empty() &&
+          record.byteRuns.front().fileOffset == 0) {
+        deletedStarts.insert(record.byteRuns.front().imageOffset);
+      }
+      return true;
+    }
+    return (options.all || record.verdict == Verdict::kPayload) &&
+           deletedStarts.count(*record.carvedAt) == 0;
   };
   const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
   ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, options.images, interrupt);
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
-        ImageWalker walker(&tally);
+        ImageWalker::Settings walk;
+        walk.carve = options.carve;
+        ImageWalker walker(&tally, walk);
         ScanRecord record;
         ScanTask task;
         walker.walk(0, image, [&](ImageEntry& entry) {
@@ -303,6 +329,7 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
       },
       [&](ScanRecord& record) {
         sendTally();
+        if (!wanted(record)) return true;
         appendRecordFrame(record, out.buffer());
         out.flushIfFull();
         return out.ok();

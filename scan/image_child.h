@@ -24,6 +24,9 @@ namespace quillmark::scan {
 struct ImageChildSettings {
   std::size_t jobs = 1;  // files each child reads at once
   bool bmpOnly = false;
+  bool carve = false;  // also carve bitmaps out of unallocated space
+  bool all = false;    // report every carved bitmap, not only payloads
+
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without progress
 };
 

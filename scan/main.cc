@@ -59,6 +59,9 @@ ImageChildSettings childSettings(const Options& options) {
   ImageChildSettings settings;
   settings.jobs = options.jobs != 0 ? options.jobs : defaultJobs();
   settings.bmpOnly = options.bmpOnly;
+  settings.carve = options.carve;
+  settings.all = options.all;
+
   settings.timeout = options.imageTimeout;
   return settings;
 }

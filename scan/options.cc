@@ -17,6 +17,7 @@ enum LongOnly {
   kBmpOnly,
   kFormat,
   kImage,
+  kCarve,
   kImageTimeout,
   kImageChild,  // internal: this process reads one image for its parent
   kImageCount,  // internal: this process counts one image's records for its parent
@@ -25,6 +26,7 @@ enum LongOnly {
 constexpr option kLongOptions[] = {
     {"files-from", required_argument, nullptr, kFilesFrom},
     {"image", required_argument, nullptr, kImage},
+    {"carve", no_argument, nullptr, kCarve},
     {"image-timeout", required_argument, nullptr, kImageTimeout},
     {"image-child", no_argument, nullptr, kImageChild},
     {"image-count", no_argument, nullptr, kImageCount},
@@ -63,6 +65,8 @@ const char* helpText() {
          "      --image=IMAGE      also scan the files of a disk image (raw, split,\n"
          "                         E01, VMDK, VHD, AFF), deleted ones included,\n"
          "                         without mounting it; repeatable\n"
+         "      --carve            also carve bitmaps out of the images' unallocated\n"
+         "                         space, and out of images with no file system\n"
          "      --image-timeout=SECONDS  give up an image on which the disk image\n"
          "                         library makes no progress for SECONDS (default 60)\n"
          "  -0, --null             paths in --files-from end with a NUL byte\n"
@@ -99,6 +103,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
         break;
       case kImage:
         options.images.emplace_back(optarg);
+        break;
+      case kCarve:
+        options.carve = true;
         break;
       case kImageTimeout: {
         char* end = nullptr;
@@ -176,7 +183,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
     return usageError("no path given");
   }
+  if (options.carve && options.images.empty()) {
+    return usageError("--carve needs an --image to carve");
+  }
   if (options.imageChild != Options::ImageChild::kNone &&
+
       (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
     return usageError("--image-child and --image-count read exactly one --image");
   }

@@ -13,7 +13,9 @@ enum class Format { kText, kCsv, kJsonl };
 struct Options {
   std::vector<std::string> paths;
   std::vector<std::string> images;  // --image, in the order named
-  std::string filesFrom;            // empty: none; "-": standard input
+  bool carve = false;               // --carve: also the unallocated space of the images
+
+  std::string filesFrom;  // empty: none; "-": standard input
   bool nulSeparated = false;
   bool bmpOnly = false;
   bool followAll = false;

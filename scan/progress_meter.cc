@@ -123,7 +123,12 @@ std::string ProgressMeter::summary() const {
   if (images_ != nullptr) {
     images = "Disk images: " + groupDigits(images_->images.load()) + "\n" +
              "File systems: " + groupDigits(images_->fileSystems.load()) + "\n";
+    if (images_->carvePositions.load() > 0) {
+      images += "Carving: " + groupDigits(images_->carvePositions.load()) + " positions tried, " +
+                groupDigits(images_->carveCandidates.load()) + " bitmaps analysed\n";
+    }
   }
+
   return "----------- SCAN SUMMARY -----------\n" + images +
          "Files scanned: " + groupDigits(scanned_) + "\n" +
          "Payloads found: " + groupDigits(payloads_) + "\n" + "Skipped: " + skipped + "\n" +

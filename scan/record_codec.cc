@@ -113,14 +113,21 @@ void appendRecordFrame(const ScanRecord& record, std::string& out) {
     putString(out, record.fsType);
     putOptional(out, record.inode);
     putOptional(out, record.carvedAt);
+    putOptional(out, record.carvedLength);
+    put64(out, record.byteRuns.size());
+    for (const disk_image::ByteRun& run : record.byteRuns) {
+      put64(out, run.fileOffset);
+      put64(out, run.imageOffset);
+      put64(out, run.length);
+    }
   });
 }
 
-void appendCountFrame(FrameKind kind, std::uint64_t first, std::uint64_t second, std::string& out) {
+void appendCountFrame(FrameKind kind, const std::array<std::uint64_t, 4>& counts,
+                      std::string& out) {
   appendFrame(kind, out, [&] {
-    if (kind == FrameKind::kAlive) return;
-    put64(out, first);
-    if (kind == FrameKind::kTally) put64(out, second);
+    const std::size_t many = kind == FrameKind::kTally ? 4 : kind == FrameKind::kTotal ? 1 : 0;
+    for (std::size_t i = 0; i < many; ++i) put64(out, counts[i]);
   });
 }
 
@@ -143,11 +150,11 @@ FrameReader::Next FrameReader::next() {
   kind_ = static_cast<FrameKind>(header[0]);
   payload_ = std::string_view(buffer_).substr(taken_ + kHeaderSize, length);
   taken_ += kHeaderSize + length;
-  first_ = second_ = 0;
+  counts_ = {};
   if (kind_ == FrameKind::kRecord) return Next::kFrame;
   PayloadReader counts(payload_);
-  if (kind_ != FrameKind::kAlive) first_ = counts.u64();
-  if (kind_ == FrameKind::kTally) second_ = counts.u64();
+  const std::size_t many = kind_ == FrameKind::kTally ? 4 : kind_ == FrameKind::kTotal ? 1 : 0;
+  for (std::size_t i = 0; i < many; ++i) counts_[i] = counts.u64();
   return counts.done() ? Next::kFrame : Next::kCorrupt;
 }
 
@@ -171,7 +178,18 @@ bool FrameReader::record(ScanRecord& record) const {
   in.string(record.fsType);
   in.optional(record.inode);
   in.optional(record.carvedAt);
+  in.optional(record.carvedLength);
+  const std::uint64_t runs = in.u64();
+  // Each run takes 24 bytes: more than the payload holds is damage.
+  if (!in.ok() || runs > payload_.size() / 24) return false;
+  record.byteRuns.resize(static_cast<std::size_t>(runs));
+  for (disk_image::ByteRun& run : record.byteRuns) {
+    run.fileOffset = in.u64();
+    run.imageOffset = in.u64();
+    run.length = in.u64();
+  }
   if (!in.done() || verdict > static_cast<std::uint8_t>(Verdict::kError) ||
+
       skip >= kSkipReasonCount) {
     return false;
   }

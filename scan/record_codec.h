@@ -1,6 +1,7 @@
 #ifndef QUILLMARK_SCAN_RECORD_CODEC_H_
 #define QUILLMARK_SCAN_RECORD_CODEC_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,7 +16,8 @@ namespace quillmark::scan {
 // 32-bit little-endian payload length and the payload.
 //
 //   kRecord  one ScanRecord, every field, in walk order
-//   kTally   the image and file systems the child has opened so far
+//   kTally   what the child has opened and tried so far: images, file
+//            systems, carving positions and carved candidates
 //   kAlive   the library made progress (read the image) since the last frame
 //   kTotal   the number of records the image will give (counting mode)
 //
@@ -27,9 +29,9 @@ enum class FrameKind : std::uint8_t { kRecord = 1, kTally, kAlive, kTotal };
 
 // Appends the frame of `record` to `out`.
 void appendRecordFrame(const ScanRecord& record, std::string& out);
-// Appends a frame holding one or two counts: kTally (images, file systems),
-// kTotal (records), kAlive (none).
-void appendCountFrame(FrameKind kind, std::uint64_t first, std::uint64_t second, std::string& out);
+// Appends a frame of counts: kTally (all four), kTotal (the first), kAlive
+// (none).
+void appendCountFrame(FrameKind kind, const std::array<std::uint64_t, 4>& counts, std::string& out);
 
 // Takes frames off the front of a growing buffer of the stream.
 class FrameReader {
@@ -49,8 +51,7 @@ class FrameReader {
   // For kRecord: decodes the frame into `record`; false when it does not decode.
   bool record(ScanRecord& record) const;
   // For the count frames: their counts (0 where the frame has none).
-  std::uint64_t first() const { return first_; }
-  std::uint64_t second() const { return second_; }
+  const std::array<std::uint64_t, 4>& counts() const { return counts_; }
   // Bytes appended but not yet taken.
   std::size_t pending() const { return buffer_.size() - taken_; }
 
@@ -59,8 +60,7 @@ class FrameReader {
   std::size_t taken_ = 0;
   FrameKind kind_ = FrameKind::kAlive;
   std::string_view payload_;
-  std::uint64_t first_ = 0;
-  std::uint64_t second_ = 0;
+  std::array<std::uint64_t, 4> counts_{};
 };
 
 }  // namespace quillmark::scan

@@ -84,6 +84,14 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
       task.kind = ScanTask::Kind::kImageFile;
       task.file = entry.file;
       return;
+    case Kind::kCarved:
+      // Unallocated space holds nothing that is not deleted.
+      record.carvedAt = entry.file.windowStart;
+      record.carvedLength = entry.file.windowLength;
+      record.deleted = true;
+      task.kind = ScanTask::Kind::kImageFile;
+      task.file = entry.file;
+      return;
     case Kind::kNothingRecognised:
       skip(record, SkipReason::kNothingRecognised);
       break;
@@ -120,7 +128,11 @@ void RecordScanner::complete(const ScanTask& task, ScanRecord& record) {
 void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& record) {
   using Problem = disk_image::ImageReader::Problem;
   ContentSource* const content = imageReader_.open(file);
-  if (content != nullptr && fillFrom(*content, record)) return;
+  if (content != nullptr && fillFrom(*content, record)) {
+    record.byteRuns = imageReader_.byteRuns();
+    return;
+  }
+
   switch (imageReader_.problem()) {
     case Problem::kOverwritten:
       return skip(record, SkipReason::kDeletedOverwritten);

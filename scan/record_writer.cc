@@ -52,7 +52,7 @@ void RecordWriter::appendHeader(std::string& out) const {
   if (format_ == Format::kCsv) {
     out +=
         "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
-        "carved_at\r\n";
+        "carved_at,carved_length\r\n";
   }
 }
 
@@ -83,7 +83,8 @@ void appendLocation(const ScanRecord& record, bool escapeText, std::string& out)
     out += ' ';
     TerminalText(record.path, escapeText).appendTo(out);
   }
-  if (record.deleted) out += " (deleted)";
+  // Unallocated space holds nothing but what was deleted: carving says so.
+  if (record.deleted && !record.carvedAt) out += " (deleted)";
 }
 
 void RecordWriter::appendText(const ScanRecord& record, std::string& out) const {
@@ -158,6 +159,8 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
   out += record.deleted ? "true" : "false";
   out += ',';
   if (record.carvedAt) out += std::to_string(*record.carvedAt);
+  out += ',';
+  if (record.carvedLength) out += std::to_string(*record.carvedLength);
   out += "\r\n";
 }
 
@@ -197,6 +200,9 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
   out += record.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
   field(",\"carved_at\":", record.carvedAt.has_value(),
         [&] { out += std::to_string(*record.carvedAt); });
+  field(",\"carved_length\":", record.carvedLength.has_value(),
+        [&] { out += std::to_string(*record.carvedLength); });
+
   out += "}\n";
 }
 

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "disk_image/image_entry.h"
 #include "scan/skip_reason.h"
 
 namespace quillmark::scan {
@@ -37,12 +39,15 @@ struct ScanRecord {
   std::uint64_t bytesRead = 0;          // bytes read from the file
 
   // Where the bytes came from, for files and parts of disk images.
-  std::optional<std::string> image;       // the image as it was named
-  std::optional<std::uint64_t> fsOffset;  // the file system's (or partition's) byte offset
-  std::string fsType;                     // the file system's type in lower case, or empty
-  std::optional<std::uint64_t> inode;     // the file's metadata address
-  bool deleted = false;                   // its name or its metadata is unallocated
-  std::optional<std::uint64_t> carvedAt;  // a carved bitmap's first byte in the image
+  std::optional<std::string> image;           // the image as it was named
+  std::optional<std::uint64_t> fsOffset;      // the file system's (or partition's) byte offset
+  std::string fsType;                         // the file system's type in lower case, or empty
+  std::optional<std::uint64_t> inode;         // the file's metadata address
+  bool deleted = false;                       // its name or its metadata is unallocated
+  std::optional<std::uint64_t> carvedAt;      // a carved bitmap's first byte in the image
+  std::optional<std::uint64_t> carvedLength;  // and the length of the window analysed
+  // Where the content lies in the image, run by run, where that can be told.
+  std::vector<disk_image::ByteRun> byteRuns;
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -61,6 +66,8 @@ struct ScanRecord {
     inode.reset();
     deleted = false;
     carvedAt.reset();
+    carvedLength.reset();
+    byteRuns.clear();
   }
 
   // True when the record's bytes came from a disk image.

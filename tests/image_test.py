@@ -558,7 +558,169 @@ def test_isolation(root, src):
           "crash: the scan went on with the next image (status %d)" % scanner.returncode)
 
 
+def free_runs(image):
+    """The free block runs of an ext4 image, in bytes, as dumpe2fs tells them."""
+    said = subprocess.run(["dumpe2fs", image], capture_output=True, text=True).stdout
+    block = int(said.split("Block size:")[1].split()[0])
+    runs = []
+    for line in said.splitlines():
+        line = line.strip()
+        if not line.startswith("Free blocks: ") or line == "Free blocks: ":
+            continue
+        for span in line[len("Free blocks: "):].split(","):
+            first, _, last = span.strip().partition("-")
+            runs.append((int(first) * block, (int(last or first) + 1) * block))
+    return runs
+
+
+def put(image, offset, data):
+    """Writes `data` over the image at `offset`, cut at the image's end."""
+    with open(image, "r+b") as out:
+        out.seek(offset)
+        out.write(data[:max(0, os.path.getsize(image) - offset)])
+
+
+def cut(image, offset, length, folder):
+    """The bytes [offset, offset + length) of `image`, cut out with dd as
+    the README shows, as a file."""
+    path = os.path.join(folder, "cut-%d.bmp" % offset)
+    run("dd", "if=" + image, "of=" + path, "bs=1M", "iflag=skip_bytes,count_bytes",
+        "skip=%d" % offset, "count=%d" % length)
+    return path
+
+
+def check_carved(what, image, got, want, folder):
+    """`want` maps the offset of each bitmap placed in unallocated space to
+    its window's length: each must be a carved record whose verdict is the
+    detector's on the bytes dd cuts there; no other carved record."""
+    carved = {r["carved_at"]: r for r in got if r["carved_at"] is not None}
+    check(sorted(carved) == sorted(want), "%s: carved at %r, want %r" % (what, sorted(carved),
+                                                                        sorted(want)))
+    for offset, length in want.items():
+        record = carved.get(offset)
+        if record is None:
+            continue
+        check(record["carved_length"] == length and record["path"] is None and record["deleted"]
+              and record["inode"] is None, "%s: the record at %d: %r" % (what, offset, record))
+        have = (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+        said = scan_support.detect(DETECTOR, cut(image, offset, length, folder))
+        check(have == said, "%s: at %d, %r; the detector on the bytes dd cuts: %r"
+              % (what, offset, have, said))
+
+
+def test_carving(root, src):
+    """--carve: bitmaps in unallocated space, in a raw dump, and after a
+    quick format, each the detector's verdict on the bytes dd cuts there."""
+    if missing_tools("ext4") or not shutil.which("dd"):
+        print("NOTICE: skipped the carving rows: no %s" % ", ".join(missing_tools("ext4")))
+        return
+    folder = os.path.join(root, "carving")
+    os.makedirs(folder)
+    payload = bmp_with_record(90, 60, b"carved.txt")
+    clean = bytes(conformance.bitmap(random.Random(6), 40, 30))
+    deep = bytearray(bmp_with_record(30, 20, b"deep.txt"))
+    deep[28] = 32  # a 32-bit header: the walk still takes 3-byte groups
+    straddling = bmp_with_record(200, 100, b"cut short.txt")
+
+    # ext4: bitmaps written with dd into its free blocks, one of them
+    # running past the end of its free run, among random bytes.
+    ext4 = os.path.join(folder, "ext4.img")
+    files = build_ext4(src, ext4)
+    runs = [r for r in free_runs(ext4) if r[1] - r[0] >= 256 * 1024]
+    start, end = runs[0]
+    noise = random.Random(8)
+    put(ext4, start, noise.randbytes(min(end - start, 2 * MIB)))
+    placed = {start + 4096: payload, start + 65536: clean, start + 131072: bytes(deep)}
+    # The last free run of the file system ends where it does: past it the
+    # bitmap would hold allocated blocks (or the image's end).
+    last_start, last_end = free_runs(ext4)[-1]
+    straddle_at = (last_end - len(straddling) // 2) // 4096 * 4096
+    placed[straddle_at] = straddling
+    for offset, data in placed.items():
+        put(ext4, offset, data)
+    windows = {offset: min(len(data), (end if offset < end else last_end) - offset)
+               for offset, data in placed.items()}
+    # The file whose extent tree was wiped is found again by carving: its
+    # blocks are free and hold it whole.
+    with open(ext4, "rb") as image:
+        wiped = SOURCES["wiped.bmp"]()
+        windows[image.read().find(wiped)] = len(wiped)
+    status, got, err = scan("--carve", "--all", "--image=" + ext4)
+    check(status == 1, "carving ext4: status %d" % status)
+    check_carved("carving ext4", ext4, got, windows, folder)
+    check(b"Carving: " not in err, "-q drops the summary")
+    # The files are scanned as before, and a deleted file reported by its
+    # name is not reported again where it begins.
+    check_scan("carving ext4", src, ext4, [r for r in got if r["carved_at"] is None], {0: files}, [])
+    with open(ext4, "rb") as image:
+        gone_at = image.read().find(SOURCES["gone.bmp"]())
+    check(gone_at > 0 and gone_at not in windows, "the deleted file is in the image")
+    # Without --all, only payloads.
+    _, payloads, _ = scan("--carve", "--image=" + ext4)
+    check(sorted(r["carved_at"] for r in payloads if r["carved_at"] is not None)
+          == sorted(o for o in windows
+                    if scan_support.detect(DETECTOR, cut(ext4, o, windows[o], folder))[0]
+                    == "payload"),
+          "carving without --all: only the payloads")
+    done = subprocess.run([SCANNER, "--carve", "--image=" + ext4], capture_output=True)
+    check(b"Carving: " in done.stderr and b" bitmaps analysed" in done.stderr,
+          "the summary counts the carving: %r" % done.stderr[-300:])
+
+    # A raw dump with no file system at all: the whole of it is carved.
+    dump = os.path.join(folder, "dump.raw")
+    write(dump, random.Random(10).randbytes(4 * MIB))
+    placed = {512 * 7: payload, 512 * 3001: clean, 4 * MIB - 512 * 10: straddling}
+    for offset, data in placed.items():
+        put(dump, offset, data)
+    windows = {o: min(len(d), 4 * MIB - o) for o, d in placed.items()}
+    status, got, _ = scan("--carve", "--all", "--image=" + dump)
+    check_carved("carving a raw dump", dump, got, windows, folder)
+    check(all(r["fs"] is None and r["fs_offset"] is None for r in got if r["carved_at"]),
+          "carving a raw dump: no file system")
+
+    # Random bytes alone: many positions, no candidate.
+    noise_only = os.path.join(folder, "noise.raw")
+    write(noise_only, random.Random(11).randbytes(8 * MIB))
+    done = subprocess.run([SCANNER, "--carve", "--all", "--format=jsonl",
+                           "--image=" + noise_only], capture_output=True)
+    check(not any(r["carved_at"] is not None for r in records(done.stdout))
+          and b"Carving: 16,384 positions tried, 0 bitmaps analysed" in done.stderr,
+          "random bytes give no candidate: %r" % done.stderr[-300:])
+
+    # A FAT card after a quick format: the root directory is empty, but the
+    # bitmaps are where they were. A bitmap whose old entry survives in a
+    # subdirectory's cluster is found by the library as an orphan, by its
+    # name, and is then not carved again where it begins.
+    if not missing_tools("fat"):
+        card = os.path.join(folder, "card.img")
+        build_fat(src, card)
+        with open(card, "rb") as image:
+            before = image.read()
+        wanted = {}
+        for name in ("a.bmp", "sub/c.bmp"):
+            with open(os.path.join(src, name), "rb") as source:
+                data = source.read()
+            wanted[name] = (before.find(data), len(data))
+
+        run("mkfs.fat", "-n", "EVIDENCE", card)
+        status, got, _ = scan("--carve", "--image=" + card)
+        check(not any(r["path"] for r in got if raw(r["path"]) in (b"/a.bmp", b"/sub/c.bmp")),
+              "quick format: the names are gone")
+        have = {r["carved_at"]: r for r in got if r["carved_at"] is not None}
+        for name, (offset, length) in wanted.items():
+            record = have.get(offset)
+            orphans = [r for r in got if r["deleted"] and r["path"] is not None
+                       and raw(r["path"]).endswith(b"/" + os.path.basename(name).encode())
+                       and r["verdict"] == "payload"]
+            check((record is not None and record["verdict"] == "payload"
+                   and record["carved_length"] == length and record["fs"] == "fat16")
+                  != bool(orphans),
+                  "quick format: %s is carved at %d or found as an orphan, once: %r %r"
+                  % (name, offset, record, orphans))
+
+
 def test_scan_order_and_paths(root, src):
+
 
     """Images come after the paths, in the order named, and a file's record
     names its image exactly as it was named."""
@@ -582,7 +744,8 @@ def main():
     try:
         src = make_sources(root)
         for test in (test_file_systems, test_containers, test_damaged, test_isolation,
-                     test_scan_order_and_paths):
+                     test_carving, test_scan_order_and_paths):
+
             started = time.time()
             count = len(failures)
             test(root, src)

@@ -194,8 +194,11 @@ void onAlarm(int) {
 }
 
 // Whether a sanitizer's report, or the stack printed at a timeout, puts the
-// fault in our code: the first frame that is ours (a quillmark function, or
-// this target's own but for its alarm handler) or one of the image
+// fault in our code: the first frame that is ours (a function of the
+// quillmark namespace, or this target's own but for its alarm handler; the
+// program's file name, which every frame of it carries, says nothing) or one
+// of the image
+
 // libraries' decides. The sanitizer's runtime, the C and C++ libraries and
 // libFuzzer come between and say nothing. A stack with neither counts as
 // ours.
@@ -213,7 +216,7 @@ bool faultIsOurs(const std::string& report) {
           "libcthreads", "libfcache", "libfdata", "libmfdata", "libz.so"}) {
       if (frame.find(library) != std::string::npos) return false;
     }
-    const bool ours = frame.find("quillmark") != std::string::npos ||
+    const bool ours = frame.find("quillmark::") != std::string::npos ||
                       (frame.find("image_fuzzer.cc") != std::string::npos &&
                        frame.find("onAlarm") == std::string::npos);
     if (ours) return true;

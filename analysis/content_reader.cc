@@ -19,10 +19,14 @@ using Outcome = ContentReader::Result::Outcome;
 
 }  // namespace
 
-ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly) {
+ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly,
+                                             ContentSink* everyByte) {
   Result result;
   wholeContent_ = {};
   const std::uint64_t size = source.size();
+  if (everyByte != nullptr && size > wholeLimit_) {
+    return analyseStreaming(source, bmpOnly, *everyByte);
+  }
 
   if (size <= wholeLimit_) {
     // The walk of a small picture touches most of its pages: one read.
@@ -36,6 +40,10 @@ ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly
       return result;
     }
     wholeContent_ = std::string_view(buffer, static_cast<std::size_t>(length));
+    if (everyByte != nullptr) {
+      everyByte->consume(buffer, static_cast<std::size_t>(length));
+      result.wholeToSink = length == size;
+    }
     LoadedBytesBuf content(length);
     content.addSegment(0, buffer, static_cast<std::size_t>(length));
     return analyseLoaded(content, result);
@@ -81,6 +89,89 @@ ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly
     at += static_cast<std::size_t>(range.length);
   }
   return analyseLoaded(content, result);
+}
+
+ContentReader::Result ContentReader::analyseStreaming(ContentSource& source, bool bmpOnly,
+                                                      ContentSink& sink) {
+  Result result;
+  const std::uint64_t size = source.size();
+  if (stream_ == nullptr) stream_.reset(new char[kStreamRead]);
+  char* const chunk = stream_.get();
+
+  // The first read holds the header, and with it the plan.
+  std::uint64_t length = std::min<std::uint64_t>(kStreamRead, size);
+  std::int64_t got = source.readAt(0, chunk, length);
+  if (got < 0) return result;
+  result.bytesRead = static_cast<std::uint64_t>(got);
+  if (bmpOnly && !beginsWithBm(chunk, static_cast<std::uint64_t>(got))) {
+    result.outcome = Outcome::kNotBmp;
+    return result;
+  }
+  if (static_cast<std::uint64_t>(got) < length) {
+    result.outcome = Outcome::kShrank;
+    return result;
+  }
+  BitmapHeaderView::Bytes bytes{};
+  std::memcpy(bytes.data(), chunk, bytes.size());
+  std::memcpy(header_, chunk, sizeof header_);
+  const BitmapHeaderView view(bytes);
+  const ReadPlan plan =
+      ReadPlan::forWalk(view.width(), view.height(), size).bridgingGapsBelow(kBridgedGap);
+  char* const buffer = reserve(static_cast<std::size_t>(plan.totalBytes()));
+
+  // Each read is handed on whole, and the planned bytes in it kept.
+  const ByteRange* range = plan.begin();
+  std::uint64_t rangeAt = 0;  // where `range` goes in the buffer
+  for (std::uint64_t at = 0;;) {
+    sink.consume(chunk, static_cast<std::size_t>(got));
+    const std::uint64_t end = at + static_cast<std::uint64_t>(got);
+    for (; range != plan.end() && range->offset < end;) {
+      const std::uint64_t from = std::max(range->offset, at);
+      const std::uint64_t to = std::min(range->end(), end);
+      std::memcpy(buffer + rangeAt + (from - range->offset), chunk + (from - at),
+                  static_cast<std::size_t>(to - from));
+      if (range->end() > end) break;
+      rangeAt += range->length;
+      ++range;
+    }
+    at = end;
+    if (at == size) break;
+    length = std::min<std::uint64_t>(kStreamRead, size - at);
+    got = source.readAt(at, chunk, length);
+    if (got < 0) return result;
+    result.bytesRead += static_cast<std::uint64_t>(got);
+    if (static_cast<std::uint64_t>(got) < length) {
+      result.outcome = Outcome::kShrank;
+      return result;
+    }
+  }
+  result.wholeToSink = true;
+
+  LoadedBytesBuf content(size);
+  const bool headerInPlan = !plan.empty() && plan.begin()->offset == 0;
+  if (!headerInPlan) content.addSegment(0, header_, sizeof header_);
+  std::size_t placed = 0;
+  for (const ByteRange& planned : plan) {
+    content.addSegment(planned.offset, buffer + placed, static_cast<std::size_t>(planned.length));
+    placed += static_cast<std::size_t>(planned.length);
+  }
+  return analyseLoaded(content, result);
+}
+
+ContentReader::Through ContentReader::readThrough(ContentSource& source, ContentSink& sink,
+                                                  std::uint64_t& bytesRead) {
+  if (stream_ == nullptr) stream_.reset(new char[kStreamRead]);
+  const std::uint64_t size = source.size();
+  for (std::uint64_t at = 0; at < size;) {
+    const std::uint64_t length = std::min<std::uint64_t>(kStreamRead, size - at);
+    const std::int64_t got = source.readAt(at, stream_.get(), length);
+    if (got < 0) return Through::kUnreadable;
+    bytesRead += static_cast<std::uint64_t>(got);
+    if (static_cast<std::uint64_t>(got) < length) return Through::kShort;
+    sink.consume(stream_.get(), static_cast<std::size_t>(got));
+    at += length;
+  }
+  return Through::kWhole;
 }
 
 ContentReader::Result ContentReader::analyseLoaded(std::streambuf& content, Result result) const {

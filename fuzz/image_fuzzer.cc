@@ -116,7 +116,7 @@ void readImage(const std::string& path, std::size_t size) {
 
   // Every file read as a worker reads it: its record must be the
   // detector's report on the bytes it holds, or a skip or an error.
-  quillmark::scan::RecordScanner scanner(false, images);
+  quillmark::scan::RecordScanner scanner(quillmark::scan::ScanSettings{}, images);
   ImageReader extractor(images);
   std::string content;
   for (const ImageEntry& entry : entries) {

@@ -101,6 +101,15 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
   std::vector<std::string> arguments = {"quillmark-scan", mode, "-j",
                                         std::to_string(settings.jobs)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
+  std::string hashes;
+  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+    if (!settings.hashes[i]) continue;
+    hashes += hashes.empty() ? "--hash=" : ",";
+    hashes += digestName(static_cast<DigestAlgorithm>(i));
+  }
+  if (!hashes.empty()) arguments.push_back(hashes);
+  if (settings.hashAll) arguments.emplace_back("--hash-all");
+
   if (settings.carve) arguments.emplace_back("--carve");
   if (settings.all) arguments.emplace_back("--all");
   arguments.push_back("--image=" + image);
@@ -314,7 +323,7 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
            deletedStarts.count(*record.carvedAt) == 0;
   };
   const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
-  ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, options.images, interrupt);
+  ScanPipeline pipeline(jobs, 16 * jobs, scanSettings(options), options.images, interrupt);
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         ImageWalker::Settings walk;

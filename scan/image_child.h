@@ -25,7 +25,10 @@ struct ImageChildSettings {
   std::size_t jobs = 1;  // files each child reads at once
   bool bmpOnly = false;
   bool carve = false;  // also carve bitmaps out of unallocated space
-  bool all = false;    // report every carved bitmap, not only payloads
+  DigestSet hashes{};  // digests to take, as the workers take them
+  bool hashAll = false;
+
+  bool all = false;  // report every carved bitmap, not only payloads
 
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without progress
 };

@@ -60,6 +60,9 @@ ImageChildSettings childSettings(const Options& options) {
   settings.jobs = options.jobs != 0 ? options.jobs : defaultJobs();
   settings.bmpOnly = options.bmpOnly;
   settings.carve = options.carve;
+  settings.hashes = options.hashes;
+  settings.hashAll = options.hashAll;
+
   settings.all = options.all;
 
   settings.timeout = options.imageTimeout;
@@ -103,7 +106,7 @@ int scan(const Options& options) {
   const bool escapeErr = ::isatty(STDERR_FILENO) == 1;
   const bool showProgress = escapeErr && !options.quiet;
   OutputStream out(STDOUT_FILENO);
-  const RecordWriter writer(options.format, options.all, escapeOut);
+  const RecordWriter writer(options.format, options.all, escapeOut, options.hashes);
   ProgressMeter meter(STDERR_FILENO, showProgress, escapeErr);
   writer.appendHeader(out.buffer());
 
@@ -117,7 +120,7 @@ int scan(const Options& options) {
   const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
   ImageWalker::Tally tally;
   if (!options.images.empty()) meter.countImages(tally);
-  ScanPipeline pipeline(jobs, 16 * jobs, options.bmpOnly, options.images, gSignal);
+  ScanPipeline pipeline(jobs, 16 * jobs, scanSettings(options), options.images, gSignal);
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
@@ -203,6 +206,12 @@ int main(int argc, char** argv) {
       return usageError(parsed.error);
     case ParsedCommandLine::Action::kScan:
       break;
+  }
+  if (parsed.options.hashes != DigestSet{} && !ContentDigests::available()) {
+    (void)writeFully(STDERR_FILENO,
+                     "quillmark-scan: --hash: this build cannot take digests (it was built "
+                     "without libcrypto: install libssl-dev, and rebuild)\n");
+    return 2;
   }
   if (!parsed.options.images.empty() && !quillmark::disk_image::diskImagesSupported()) {
     (void)writeFully(STDERR_FILENO,

@@ -18,6 +18,8 @@ enum LongOnly {
   kFormat,
   kImage,
   kCarve,
+  kHash,
+  kHashAll,
   kImageTimeout,
   kImageChild,  // internal: this process reads one image for its parent
   kImageCount,  // internal: this process counts one image's records for its parent
@@ -27,6 +29,8 @@ constexpr option kLongOptions[] = {
     {"files-from", required_argument, nullptr, kFilesFrom},
     {"image", required_argument, nullptr, kImage},
     {"carve", no_argument, nullptr, kCarve},
+    {"hash", required_argument, nullptr, kHash},
+    {"hash-all", no_argument, nullptr, kHashAll},
     {"image-timeout", required_argument, nullptr, kImageTimeout},
     {"image-child", no_argument, nullptr, kImageChild},
     {"image-count", no_argument, nullptr, kImageCount},
@@ -67,7 +71,12 @@ const char* helpText() {
          "                         without mounting it; repeatable\n"
          "      --carve            also carve bitmaps out of the images' unallocated\n"
          "                         space, and out of images with no file system\n"
+         "      --hash=ALG[,ALG]...  digests of the whole content of every file with a\n"
+         "                         payload: md5, sha1, sha256\n"
+         "      --hash-all         digests of every analysed file (sha256 unless\n"
+         "                         --hash names others)\n"
          "      --image-timeout=SECONDS  give up an image on which the disk image\n"
+
          "                         library makes no progress for SECONDS (default 60)\n"
          "  -0, --null             paths in --files-from end with a NUL byte\n"
          "      --bmp-only         skip files that do not begin with \"BM\"\n"
@@ -106,6 +115,27 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
         break;
       case kCarve:
         options.carve = true;
+        break;
+      case kHash: {
+        const std::string list = optarg;
+        for (std::size_t at = 0; at <= list.size();) {
+          const std::size_t comma = std::min(list.find(',', at), list.size());
+          const std::string name = list.substr(at, comma - at);
+          bool known = false;
+          for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+            if (name == digestName(static_cast<DigestAlgorithm>(i))) {
+              options.hashes[i] = known = true;
+            }
+          }
+          if (!known) {
+            return usageError("unknown digest '" + name + "' (use md5, sha1 or sha256)");
+          }
+          at = comma + 1;
+        }
+        break;
+      }
+      case kHashAll:
+        options.hashAll = true;
         break;
       case kImageTimeout: {
         char* end = nullptr;
@@ -182,6 +212,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
   if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
     return usageError("no path given");
+  }
+  if (options.hashAll && options.hashes == DigestSet{}) {
+    options.hashes[static_cast<std::size_t>(DigestAlgorithm::kSha256)] = true;
   }
   if (options.carve && options.images.empty()) {
     return usageError("--carve needs an --image to carve");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/content_digests.h"
+
 namespace quillmark::scan {
 
 enum class Format { kText, kCsv, kJsonl };
@@ -14,6 +16,8 @@ struct Options {
   std::vector<std::string> paths;
   std::vector<std::string> images;  // --image, in the order named
   bool carve = false;               // --carve: also the unallocated space of the images
+  DigestSet hashes{};               // --hash: digests of the files with a payload
+  bool hashAll = false;             // --hash-all: of every analysed file
 
   std::string filesFrom;  // empty: none; "-": standard input
   bool nulSeparated = false;

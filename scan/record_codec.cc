@@ -120,6 +120,8 @@ void appendRecordFrame(const ScanRecord& record, std::string& out) {
       put64(out, run.imageOffset);
       put64(out, run.length);
     }
+    putOptional(out, record.fileSize);
+    for (const std::string& digest : record.hashes) putString(out, digest);
   });
 }
 
@@ -188,6 +190,9 @@ bool FrameReader::record(ScanRecord& record) const {
     run.imageOffset = in.u64();
     run.length = in.u64();
   }
+  in.optional(record.fileSize);
+  for (std::string& digest : record.hashes) in.string(digest);
+
   if (!in.done() || verdict > static_cast<std::uint8_t>(Verdict::kError) ||
 
       skip >= kSkipReasonCount) {

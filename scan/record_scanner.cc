@@ -23,6 +23,15 @@ void fail(ScanRecord& record, const char* what, int error) {
   }
 }
 
+// Takes back what the analysis put in `record`, for a file that turns out
+// not to be readable as a whole after all.
+void clearVerdict(ScanRecord& record) {
+  record.notBmp = record.wrongDepth = false;
+  record.name.clear();
+  record.length = 0;
+  record.lengthText.clear();
+}
+
 void skip(ScanRecord& record, SkipReason reason) {
   record.verdict = Verdict::kSkipped;
   record.skip = reason;
@@ -109,6 +118,10 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
   record.reason = entry.detail;
 }
 
+ScanSettings scanSettings(const Options& options) {
+  return ScanSettings{options.bmpOnly, options.hashes, options.hashAll};
+}
+
 const std::vector<std::string>& RecordScanner::noImages() {
   static const std::vector<std::string> none;
   return none;
@@ -159,7 +172,7 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
                                ScanRecord& record) {
   switch (opened) {
     case tree::HostFile::Opened::kFile:
-      if (!fillFrom(file, record)) fail(record, "cannot read", file.error());
+      if (!fillFrom(file, record, &file)) fail(record, "cannot read", file.error());
       return;
     case tree::HostFile::Opened::kLinkNotFollowed:
       return skip(record, SkipReason::kSymbolicLink);
@@ -170,8 +183,13 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
   }
 }
 
-bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record) {
-  const ContentReader::Result result = reader_.analyse(source, bmpOnly_);
+bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record,
+                             const tree::HostFile* host) {
+  // With every file hashed, its content is read once, whole, for both.
+  const bool throughFirst = hashing_ && settings_.hashAll;
+  if (throughFirst) digests_.start();
+  const ContentReader::Result result =
+      reader_.analyse(source, settings_.bmpOnly, throughFirst ? &digests_ : nullptr);
   record.bytesRead += result.bytesRead;
   switch (result.outcome) {
     case Outcome::kUnreadable:
@@ -191,16 +209,46 @@ bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record) {
   const Analysis& found = *result.analysis;
   record.notBmp = !found.bmpType;
   record.wrongDepth = !found.depth24;
+  record.fileSize = source.size();
   if (!found.hasPayload()) {
     record.verdict = Verdict::kClean;
+  } else {
+    record.verdict = Verdict::kPayload;
+    record.name.assign(found.record.fileName());
+    record.length = found.record.dataLength();
+    lengthText_.str(std::string());
+    writeDataLength(lengthText_, record.length);
+    record.lengthText = lengthText_.str();
+  }
+  if (!hashing_ || (!settings_.hashAll && record.verdict != Verdict::kPayload)) return true;
+
+  // The digests of a payload's content, read through now; a small file is
+  // whole in memory already.
+  bool whole = result.wholeToSink;
+  if (!throughFirst) {
+    digests_.start();
+    const std::string_view held = reader_.wholeContent();
+    if (held.size() == source.size()) {
+      digests_.consume(held.data(), held.size());
+      whole = true;
+    } else {
+      std::uint64_t bytes = 0;
+      const ContentReader::Through through = reader_.readThrough(source, digests_, bytes);
+      record.bytesRead += bytes;
+      if (through == ContentReader::Through::kUnreadable) {
+        clearVerdict(record);
+        return false;
+      }
+      whole = through == ContentReader::Through::kWhole;
+    }
+  }
+  // Bytes that were not all the file's, at one moment, make no digest.
+  if (!whole || (host != nullptr && host->changed())) {
+    clearVerdict(record);
+    fail(record, "file changed while being read", 0);
     return true;
   }
-  record.verdict = Verdict::kPayload;
-  record.name.assign(found.record.fileName());
-  record.length = found.record.dataLength();
-  lengthText_.str(std::string());
-  writeDataLength(lengthText_, record.length);
-  record.lengthText = lengthText_.str();
+  digests_.finish(record.hashes);
   return true;
 }
 

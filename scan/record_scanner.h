@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "analysis/content_reader.h"
+#include "scan/content_digests.h"
+#include "scan/options.h"
+
 #include "disk_image/image_entry.h"
 #include "disk_image/image_reader.h"
 #include "scan/scan_record.h"
@@ -16,20 +19,40 @@
 
 namespace quillmark::scan {
 
+// What the workers of a scan do with each file besides analysing it.
+struct ScanSettings {
+  bool bmpOnly = false;  // skip files that do not begin with "BM"
+  DigestSet hashes{};    // digests of the whole content of each file with a payload
+  bool hashAll = false;  // of every analysed file, not only those with a payload
+};
+
+// The settings the command line asks for.
+ScanSettings scanSettings(const Options& options);
+
 // Completes the records of a scan: reads each file its task names, from
 // wherever it lives, through the shared ContentReader, and turns what the
 // analysis found, or why it could not run, into the record. One scanner
 // serves one worker thread and keeps its buffers from file to file.
+//
+// Digests of a file are taken over its whole content: with hashAll the
+// content is read once, whole, for both; for payloads only, the files with
+// a payload are read through again after their analysis (small ones are
+// already whole in memory). A host file that changed while it was read is an
+// error, never a digest of bytes that are no longer its own.
 class RecordScanner {
  public:
   // `images` names the disk images by index, for tasks that read from them;
   // it must outlive the scanner.
-  RecordScanner(bool bmpOnly, const std::vector<std::string>& images,
+  RecordScanner(const ScanSettings& settings, const std::vector<std::string>& images,
                 std::uint64_t wholeLimit = ContentReader::kDefaultWholeLimit)
-      : bmpOnly_(bmpOnly), reader_(wholeLimit), imageReader_(images) {}
-  // A scanner of host files only.
+      : settings_(settings),
+        hashing_(settings.hashes != DigestSet{}),
+        reader_(wholeLimit),
+        imageReader_(images),
+        digests_(settings.hashes) {}
+  // A scanner of host files only, without digests.
   explicit RecordScanner(bool bmpOnly, std::uint64_t wholeLimit = ContentReader::kDefaultWholeLimit)
-      : RecordScanner(bmpOnly, noImages(), wholeLimit) {}
+      : RecordScanner(ScanSettings{bmpOnly, {}, false}, noImages(), wholeLimit) {}
 
   // Carries out `task` for `record`, whose path and location the walk set.
   void complete(const ScanTask& task, ScanRecord& record);
@@ -43,14 +66,18 @@ class RecordScanner {
   void scanHostFile(bool followLink, ScanRecord& record);
   void scanImageFile(const disk_image::FileRef& file, ScanRecord& record);
   void scanOpened(tree::HostFile::Opened opened, tree::HostFile& file, ScanRecord& record);
-  // Fills `record` from what the reader made of `source`; false when the
-  // content could not be read, which the caller explains.
-  bool fillFrom(ContentSource& source, ScanRecord& record);
+  // Fills `record` from what the reader made of `source`, digests
+  // included; false when the content could not be read, which the caller
+  // explains. `host` is the source when it is a file on the host, whose
+  // change while it was read is an error.
+  bool fillFrom(ContentSource& source, ScanRecord& record, const tree::HostFile* host = nullptr);
 
-  bool bmpOnly_;
+  ScanSettings settings_;
+  bool hashing_;
   ContentReader reader_;
   tree::HostFile hostFile_;
   disk_image::ImageReader imageReader_;
+  ContentDigests digests_;
   std::ostringstream lengthText_;
 };
 

@@ -52,7 +52,11 @@ void RecordWriter::appendHeader(std::string& out) const {
   if (format_ == Format::kCsv) {
     out +=
         "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
-        "carved_at,carved_length\r\n";
+        "carved_at,carved_length";
+    for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+      if (hashes_[i]) out.append(",").append(digestName(static_cast<DigestAlgorithm>(i)));
+    }
+    out += "\r\n";
   }
 }
 
@@ -161,6 +165,11 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
   if (record.carvedAt) out += std::to_string(*record.carvedAt);
   out += ',';
   if (record.carvedLength) out += std::to_string(*record.carvedLength);
+  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+    if (!hashes_[i]) continue;
+    out += ',';
+    out += record.hashes[i];
+  }
   out += "\r\n";
 }
 
@@ -202,6 +211,17 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
         [&] { out += std::to_string(*record.carvedAt); });
   field(",\"carved_length\":", record.carvedLength.has_value(),
         [&] { out += std::to_string(*record.carvedLength); });
+  const bool hashed = record.hashes != DigestValues{};
+  field(",\"hashes\":", hashed, [&] {
+    const char* separator = "{";
+    for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+      if (record.hashes[i].empty()) continue;
+      out.append(separator).append("\"").append(digestName(static_cast<DigestAlgorithm>(i)));
+      out.append("\":\"").append(record.hashes[i]).append("\"");
+      separator = ",";
+    }
+    out += '}';
+  });
 
   out += "}\n";
 }

@@ -21,8 +21,9 @@ namespace quillmark::scan {
 // no escaping beyond its own.
 class RecordWriter {
  public:
-  RecordWriter(Format format, bool all, bool escapeText)
-      : format_(format), all_(all), escapeText_(escapeText) {}
+  // `hashes`: the digests the scan takes, each a CSV column of its own.
+  RecordWriter(Format format, bool all, bool escapeText, DigestSet hashes = {})
+      : format_(format), all_(all), escapeText_(escapeText), hashes_(hashes) {}
 
   // Appends what comes before the first record: the CSV header row.
   void appendHeader(std::string& out) const;
@@ -37,6 +38,7 @@ class RecordWriter {
   Format format_;
   bool all_;
   bool escapeText_;
+  DigestSet hashes_;
 };
 
 // Appends where the record's bytes came from, as text and standard error

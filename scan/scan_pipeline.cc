@@ -10,11 +10,11 @@
 
 namespace quillmark::scan {
 
-ScanPipeline::ScanPipeline(std::size_t jobs, std::size_t window, bool bmpOnly,
+ScanPipeline::ScanPipeline(std::size_t jobs, std::size_t window, const ScanSettings& settings,
                            const std::vector<std::string>& images,
                            const std::atomic<int>& interrupt)
     : jobs_(jobs < 1 ? 1 : jobs),
-      bmpOnly_(bmpOnly),
+      settings_(settings),
       images_(images),
       interrupt_(interrupt),
       slots_(window < jobs_ ? jobs_ : window) {}
@@ -42,7 +42,7 @@ bool ScanPipeline::emit(ScanRecord& record, ScanTask& task) {
 }
 
 void ScanPipeline::work() {
-  RecordScanner scanner(bmpOnly_, images_);
+  RecordScanner scanner(settings_, images_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     workReady_.wait(lock, [this] { return stopping_ || claimed_ < produced_ || producerDone_; });

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/record_scanner.h"
 #include "scan/scan_record.h"
 #include "scan/scan_task.h"
 
@@ -39,7 +40,7 @@ class ScanPipeline {
 
   // `images` names the disk images that tasks read from, by index; it must
   // outlive the pipeline.
-  ScanPipeline(std::size_t jobs, std::size_t window, bool bmpOnly,
+  ScanPipeline(std::size_t jobs, std::size_t window, const ScanSettings& settings,
                const std::vector<std::string>& images, const std::atomic<int>& interrupt);
 
   // Runs the scan. `produce` runs on a thread of its own, with SIGINT and
@@ -60,7 +61,7 @@ class ScanPipeline {
   void stopLocked();
 
   const std::size_t jobs_;
-  const bool bmpOnly_;
+  const ScanSettings settings_;
   const std::vector<std::string>& images_;
   const std::atomic<int>& interrupt_;
   std::vector<Slot> slots_;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disk_image/image_entry.h"
+#include "scan/content_digests.h"
 #include "scan/skip_reason.h"
 
 namespace quillmark::scan {
@@ -48,6 +49,8 @@ struct ScanRecord {
   std::optional<std::uint64_t> carvedLength;  // and the length of the window analysed
   // Where the content lies in the image, run by run, where that can be told.
   std::vector<disk_image::ByteRun> byteRuns;
+  std::optional<std::uint64_t> fileSize;  // of an analysed file's content
+  DigestValues hashes;                    // the digests taken, empty where not
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -68,6 +71,8 @@ struct ScanRecord {
     carvedAt.reset();
     carvedLength.reset();
     byteRuns.clear();
+    fileSize.reset();
+    for (std::string& digest : hashes) digest.clear();
   }
 
   // True when the record's bytes came from a disk image.

@@ -57,6 +57,9 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
   EXPECT_EQ(a.deleted, b.deleted) << what;
   EXPECT_EQ(a.carvedAt, b.carvedAt) << what;
   EXPECT_EQ(a.carvedLength, b.carvedLength) << what;
+  EXPECT_EQ(a.fileSize, b.fileSize) << what;
+  EXPECT_EQ(a.hashes, b.hashes) << what;
+
   ASSERT_EQ(a.byteRuns.size(), b.byteRuns.size()) << what;
   for (std::size_t i = 0; i < a.byteRuns.size(); ++i) {
     EXPECT_EQ(a.byteRuns[i].fileOffset, b.byteRuns[i].fileOffset) << what;
@@ -79,6 +82,8 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   payload.inode = 12;
   payload.deleted = true;
   payload.byteRuns = {{0, 1048576 + 4096 * 7, 8192}, {8192, 1048576 + 4096 * 3, 21862}};
+  payload.fileSize = 30054;
+  payload.hashes = {"", "", std::string(64, 'a')};
   ScanRecord skipped;
   skipped.verdict = Verdict::kSkipped;
   skipped.skip = SkipReason::kDeletedOverwritten;

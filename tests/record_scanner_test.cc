@@ -22,6 +22,7 @@ namespace quillmark {
 namespace {
 
 using scan::RecordScanner;
+
 using scan::ScanRecord;
 using scan::Verdict;
 using testing::BitmapShape;
@@ -49,6 +50,37 @@ ScanRecord scanBytes(const std::string& file, std::uint64_t wholeFileLimit, bool
   RecordScanner(bmpOnly, wholeFileLimit).scanOpenFile(fd, record);
   close(fd);
   return record;
+}
+
+// Every byte handed to a sink, in order.
+class Collected final : public ContentSink {
+ public:
+  void consume(const char* bytes, std::size_t length) override { text.append(bytes, length); }
+  std::string text;
+};
+
+// Reading `file` through whole, with a sink, gives the analysis that reading
+// what the walk needs gives, and hands the sink exactly the file's bytes.
+void expectReadThroughAgrees(const std::string& file, std::uint64_t wholeLimit, const char* what) {
+  const int fd = memfd_create("scanned", MFD_CLOEXEC);
+  ASSERT_TRUE(fd >= 0 && write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size()));
+  tree::HostFile source;
+  ASSERT_EQ(source.adopt(fd), tree::HostFile::Opened::kFile);
+  ContentReader plain(wholeLimit);
+  ContentReader through(wholeLimit);
+  Collected sink;
+  const ContentReader::Result planned = plain.analyse(source, false);
+  const ContentReader::Result whole = through.analyse(source, false, &sink);
+  close(fd);
+  EXPECT_EQ(sink.text, file) << what << ": every byte, in order";
+  EXPECT_TRUE(whole.wholeToSink) << what;
+  ASSERT_EQ(whole.outcome, planned.outcome) << what;
+  if (planned.analysis && whole.analysis) {
+    EXPECT_EQ(whole.analysis->bmpType, planned.analysis->bmpType) << what;
+    EXPECT_EQ(whole.analysis->depth24, planned.analysis->depth24) << what;
+    EXPECT_EQ(whole.analysis->hasPayload(), planned.analysis->hasPayload()) << what;
+    EXPECT_EQ(whole.analysis->record.fileName(), planned.analysis->record.fileName()) << what;
+  }
 }
 
 TEST(RecordScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
@@ -85,6 +117,9 @@ TEST(RecordScannerTest, AgreesWithTheDetectorOnBothReadPaths) {
         << c.what << ", read whole";
     EXPECT_EQ(testing::recordAsReport(scanBytes(c.file, 0)), expected)
         << c.what << ", read by plan";
+    for (const std::uint64_t limit : {ContentReader::kDefaultWholeLimit, std::uint64_t{0}}) {
+      expectReadThroughAgrees(c.file, limit, c.what);
+    }
   }
 }
 

@@ -123,17 +123,17 @@ TEST(ScanFormatTest, LinesPerFormat) {
       {"jsonl payload", Format::kJsonl, false, false, payload("a.bmp", "n\xff"),
        R"({"path":{"text":"a.bmp"},"verdict":"payload","name":{"bytes":"bv8="},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":null,"fs_offset":null,)"
-       R"("fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null})"
+       R"("fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
       {"jsonl error", Format::kJsonl, false, false, error,
        R"({"path":{"text":"locked,\"x\".bmp"},"verdict":"error","name":null,"warnings":[],)"
        R"("length":null,"length_text":null,"error":"cannot open: Permission denied","image":null,)"
-       R"("fs_offset":null,"fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null})"
+       R"("fs_offset":null,"fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
       {"jsonl warnings", Format::kJsonl, false, false, clean,
        R"({"path":{"text":"c.txt"},"verdict":"clean","name":null,"warnings":["Not a BMP file",)"
        R"("Colour depth should be 24 bits"],"length":null,"length_text":null,"error":null,)"
-       R"("image":null,"fs_offset":null,"fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null})"
+       R"("image":null,"fs_offset":null,"fs":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
       {"text: a deleted file in a disk image", Format::kText, false, false, inImage,
        "disk.E01 (ext4 at 1048576) /d/a.bmp (deleted): payload FOUND, embedded file name: n.txt, "
@@ -145,13 +145,13 @@ TEST(ScanFormatTest, LinesPerFormat) {
       {"jsonl: where the bytes came from", Format::kJsonl, false, false, inImage,
        R"({"path":{"text":"/d/a.bmp"},"verdict":"payload","name":{"text":"n.txt"},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":{"text":"disk.E01"},)"
-       R"("fs_offset":1048576,"fs":"ext4","inode":12,"deleted":true,"carved_at":null,"carved_length":null})"
+       R"("fs_offset":1048576,"fs":"ext4","inode":12,"deleted":true,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
       {"jsonl: a part of an image has no path", Format::kJsonl, false, false, partition,
        R"({"path":null,"verdict":"skipped","name":null,"warnings":[],"length":null,)"
        R"("length_text":null,"error":"no file system recognised: \u0007",)"
        R"("image":{"text":"ev\u001b.img"},"fs_offset":512,"fs":null,"inode":null,)"
-       R"("deleted":false,"carved_at":null,"carved_length":null})"
+       R"("deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
   };
   for (const Case& c : cases) {

@@ -1,0 +1,100 @@
+#include "scan/content_digests.h"
+
+#ifdef QUILLMARK_HAVE_LIBCRYPTO
+#include <openssl/evp.h>
+#endif
+
+namespace quillmark::scan {
+
+const char* digestName(DigestAlgorithm algorithm) {
+  switch (algorithm) {
+    case DigestAlgorithm::kMd5:
+      return "md5";
+    case DigestAlgorithm::kSha1:
+      return "sha1";
+    case DigestAlgorithm::kSha256:
+      break;
+  }
+  return "sha256";
+}
+
+#ifdef QUILLMARK_HAVE_LIBCRYPTO
+
+struct ContentDigests::Contexts {
+  std::array<EVP_MD_CTX*, kDigestAlgorithms> wanted{};
+};
+
+namespace {
+
+const EVP_MD* digestOf(std::size_t algorithm) {
+  switch (static_cast<DigestAlgorithm>(algorithm)) {
+    case DigestAlgorithm::kMd5:
+      return EVP_md5();
+    case DigestAlgorithm::kSha1:
+      return EVP_sha1();
+    case DigestAlgorithm::kSha256:
+      break;
+  }
+  return EVP_sha256();
+}
+
+}  // namespace
+
+bool ContentDigests::available() { return true; }
+
+ContentDigests::ContentDigests(DigestSet wanted) : contexts_(new Contexts) {
+  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+    if (wanted[i]) contexts_->wanted[i] = EVP_MD_CTX_new();
+  }
+}
+
+ContentDigests::~ContentDigests() {
+  for (EVP_MD_CTX* context : contexts_->wanted) EVP_MD_CTX_free(context);
+  delete contexts_;
+}
+
+void ContentDigests::start() {
+  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+    if (contexts_->wanted[i] != nullptr) {
+      EVP_DigestInit_ex(contexts_->wanted[i], digestOf(i), nullptr);
+    }
+  }
+}
+
+void ContentDigests::consume(const char* bytes, std::size_t length) {
+  for (EVP_MD_CTX* context : contexts_->wanted) {
+    if (context != nullptr) EVP_DigestUpdate(context, bytes, length);
+  }
+}
+
+void ContentDigests::finish(DigestValues& values) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+    values[i].clear();
+    if (contexts_->wanted[i] == nullptr) continue;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(contexts_->wanted[i], digest, &length);
+    for (unsigned int at = 0; at < length; ++at) {
+      values[i] += kHex[digest[at] >> 4];
+      values[i] += kHex[digest[at] & 0xF];
+    }
+  }
+}
+
+#else  // a build without libcrypto: --hash is refused before a scan begins
+
+struct ContentDigests::Contexts {};
+
+bool ContentDigests::available() { return false; }
+ContentDigests::ContentDigests(DigestSet) : contexts_(new Contexts) {}
+ContentDigests::~ContentDigests() { delete contexts_; }
+void ContentDigests::start() {}
+void ContentDigests::consume(const char*, std::size_t) {}
+void ContentDigests::finish(DigestValues& values) {
+  for (std::string& value : values) value.clear();
+}
+
+#endif
+
+}  // namespace quillmark::scan

@@ -3,9 +3,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quillmark::disk_image {
+
+// A moment as a file system records it: seconds since 1970 in UTC, and
+// nanoseconds where the file system keeps them.
+struct Timestamp {
+  std::int64_t seconds = 0;
+  std::uint32_t nanoseconds = 0;
+};
+
+// The times a file system keeps for a file; a time it does not keep (or
+// keeps as zero) is absent.
+struct FileTimes {
+  std::optional<Timestamp> modified;  // content last written (mtime)
+  std::optional<Timestamp> accessed;  // content last read (atime)
+  std::optional<Timestamp> changed;   // metadata last changed (ctime)
+  std::optional<Timestamp> created;   // created (crtime)
+};
 
 // A span of a file's content and where it lies in the image: the bytes
 // [fileOffset, fileOffset + length) of the file are the bytes
@@ -20,8 +37,10 @@ struct ByteRun {
 // thread to open the same file again, and for an examiner to extract the
 // same bytes with other tools (The Sleuth Kit's icat IMAGE -o SECTOR INODE).
 struct FileRef {
-  std::size_t image = 0;       // index of the image among those scanned
-  std::uint64_t fsOffset = 0;  // byte offset of the file system in the image
+  std::size_t image = 0;        // index of the image among those scanned
+  std::uint64_t fsOffset = 0;   // byte offset of the file system in the image
+  std::uint32_t partition = 0;  // the file system's number in the image, from 1
+
   const char* fsType = "";     // the file system's type in lower case: "ext4", "fat16", ...
   std::uint32_t fsTypeId = 0;  // the same, as the library numbers it
   std::uint64_t inode = 0;     // the file's metadata address in the file system

@@ -212,6 +212,7 @@ struct ImageReader::Handles {
     problem = Problem::kNone;
     detail.clear();
     runs.clear();
+    times = FileTimes{};
     closeFile();
     if (ref.carved) {
       TSK_IMG_INFO* const disk = diskImage(ref);
@@ -254,7 +255,17 @@ struct ImageReader::Handles {
     if (deleted && size == 0) return fail(Problem::kUnrecoverable, "");
     content.reset(fs, attr, size, deleted);
     describeRuns(ref.fsOffset, fs->block_size, attr, size);
+    times.modified = timeOf(meta->mtime, meta->mtime_nano);
+    times.accessed = timeOf(meta->atime, meta->atime_nano);
+    times.changed = timeOf(meta->ctime, meta->ctime_nano);
+    times.created = timeOf(meta->crtime, meta->crtime_nano);
     return &content;
+  }
+
+  // A time the file system keeps, or nothing where it keeps none (zero).
+  static std::optional<Timestamp> timeOf(time_t seconds, std::uint32_t nanoseconds) {
+    if (seconds == 0 && nanoseconds == 0) return std::nullopt;
+    return Timestamp{static_cast<std::int64_t>(seconds), nanoseconds};
   }
 
   // Where the content of `attr` lies in the image, run by run: blocks that
@@ -286,6 +297,7 @@ struct ImageReader::Handles {
   ImageFile content{problem, detail};
   WindowSource window{problem, detail};
   std::vector<ByteRun> runs;
+  FileTimes times;
 };
 
 ImageReader::ImageReader(const std::vector<std::string>& images)
@@ -300,5 +312,7 @@ ImageReader::Problem ImageReader::problem() const { return handles_->problem; }
 const std::string& ImageReader::detail() const { return handles_->detail; }
 
 const std::vector<ByteRun>& ImageReader::byteRuns() const { return handles_->runs; }
+
+const FileTimes& ImageReader::times() const { return handles_->times; }
 
 }  // namespace quillmark::disk_image

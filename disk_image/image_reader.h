@@ -48,6 +48,8 @@ class ImageReader {
   // Where the content that open returned lies in the image, in the order of
   // the content; empty where that cannot be told (resident, compressed).
   const std::vector<ByteRun>& byteRuns() const;
+  // The times the file system keeps for the file that open returned.
+  const FileTimes& times() const;
 
  private:
   struct Handles;

@@ -9,7 +9,10 @@
 #include <cstring>
 #include <string_view>
 
+#include <libewf.h>
+
 #include "bitmap/bitmap_candidate.h"
+
 #include "disk_image/disk_image.h"
 
 namespace quillmark::disk_image {
@@ -181,6 +184,8 @@ struct ImageWalker::Walk {
     entry.hasOffset = false;
     entry.file.fsOffset = 0;
     entry.file.fsType = "";
+    entry.file.partition = 0;
+
     return carveRegion(start, end);
   }
 
@@ -188,6 +193,8 @@ struct ImageWalker::Walk {
   void walkFileSystem(TSK_FS_INFO* opened, std::uint64_t offset) {
     fs = opened;
     if (tally != nullptr) ++tally->fileSystems;
+    ++entry.file.partition;
+
     entry.file.fsOffset = offset;
     entry.hasOffset = true;
     entry.file.fsType = tsk_fs_type_toname(fs->ftype);
@@ -273,6 +280,10 @@ struct ImageWalker::Walk {
 };
 
 bool diskImagesSupported() { return true; }
+
+std::vector<std::pair<std::string, std::string>> libraryVersions() {
+  return {{"The Sleuth Kit", tsk_version_get_str()}, {"libewf", libewf_get_version()}};
+}
 
 bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& sink) {
   Walk walk(sink, tally_);

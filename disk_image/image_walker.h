@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "disk_image/image_entry.h"
 
@@ -65,6 +67,10 @@ class ImageWalker {
 
 // True when this build reads disk images (it was built with The Sleuth Kit).
 bool diskImagesSupported();
+
+// The libraries that read disk images and their versions, as they report
+// them; empty in a build that reads none.
+std::vector<std::pair<std::string, std::string>> libraryVersions();
 
 }  // namespace quillmark::disk_image
 

@@ -16,6 +16,8 @@ constexpr const char* kNotBuiltIn = "this build of quillmark-scan cannot read di
 
 bool diskImagesSupported() { return false; }
 
+std::vector<std::pair<std::string, std::string>> libraryVersions() { return {}; }
+
 std::uint64_t libraryReadsSoFar() { return 0; }
 
 bool ImageWalker::walk(std::size_t index, const std::string&, const Sink& sink) {
@@ -29,6 +31,7 @@ bool ImageWalker::walk(std::size_t index, const std::string&, const Sink& sink) 
 struct ImageReader::Handles {
   std::string detail = kNotBuiltIn;
   std::vector<ByteRun> runs;
+  FileTimes times;
 };
 
 ImageReader::ImageReader(const std::vector<std::string>&) : handles_(std::make_unique<Handles>()) {}
@@ -42,5 +45,7 @@ ImageReader::Problem ImageReader::problem() const { return Problem::kUnreadable;
 const std::string& ImageReader::detail() const { return handles_->detail; }
 
 const std::vector<ByteRun>& ImageReader::byteRuns() const { return handles_->runs; }
+
+const FileTimes& ImageReader::times() const { return handles_->times; }
 
 }  // namespace quillmark::disk_image

@@ -1,6 +1,7 @@
 #include "scan/content_digests.h"
 
 #ifdef QUILLMARK_HAVE_LIBCRYPTO
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #endif
 
@@ -41,6 +42,8 @@ const EVP_MD* digestOf(std::size_t algorithm) {
 }  // namespace
 
 bool ContentDigests::available() { return true; }
+
+std::string ContentDigests::libraryVersion() { return OpenSSL_version(OPENSSL_VERSION); }
 
 ContentDigests::ContentDigests(DigestSet wanted) : contexts_(new Contexts) {
   for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
@@ -87,6 +90,7 @@ void ContentDigests::finish(DigestValues& values) {
 struct ContentDigests::Contexts {};
 
 bool ContentDigests::available() { return false; }
+std::string ContentDigests::libraryVersion() { return ""; }
 ContentDigests::ContentDigests(DigestSet) : contexts_(new Contexts) {}
 ContentDigests::~ContentDigests() { delete contexts_; }
 void ContentDigests::start() {}

@@ -34,6 +34,8 @@ class ContentDigests final : public ContentSink {
 
   // True when this build can compute digests (it was built with libcrypto).
   static bool available();
+  // The library that computes them and its version, or empty.
+  static std::string libraryVersion();
 
   // Begins the digests of a new content.
   void start();

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "disk_image/image_walker.h"
 #include "scan/image_child.h"
@@ -91,7 +94,24 @@ void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<
   meter.setTotal(count);
 }
 
-int scan(const Options& options) {
+// The writer of `options.format`; for DFXML, with who is writing it.
+RecordWriter makeWriter(const Options& options, bool escapeOut,
+                        const std::vector<std::string>& arguments) {
+  if (options.format != Format::kDfxml) {
+    return RecordWriter(options.format, options.all, escapeOut, options.hashes);
+  }
+  DfxmlWriter::Provenance provenance;
+  provenance.arguments = arguments;
+  provenance.images = options.images;
+  provenance.start = std::time(nullptr);
+  provenance.libraries = quillmark::disk_image::libraryVersions();
+  const std::string crypto = ContentDigests::libraryVersion();
+  if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
+  return RecordWriter(std::move(provenance));
+}
+
+// `arguments` is the command line as given, for the report's provenance.
+int scan(const Options& options, const std::vector<std::string>& arguments) {
   std::FILE* list = nullptr;
   if (options.filesFrom == "-") {
     list = stdin;
@@ -106,7 +126,7 @@ int scan(const Options& options) {
   const bool escapeErr = ::isatty(STDERR_FILENO) == 1;
   const bool showProgress = escapeErr && !options.quiet;
   OutputStream out(STDOUT_FILENO);
-  const RecordWriter writer(options.format, options.all, escapeOut, options.hashes);
+  RecordWriter writer = makeWriter(options, escapeOut, arguments);
   ProgressMeter meter(STDERR_FILENO, showProgress, escapeErr);
   writer.appendHeader(out.buffer());
 
@@ -167,6 +187,8 @@ int scan(const Options& options) {
         out.flush();
         meter.tick();
       });
+  // Whatever stopped the scan, what was written stays a whole document.
+  writer.appendFooter(out.buffer());
   if (escapeOut) meter.clearLine();
   out.flush();
   cancelCount.store(true);
@@ -196,6 +218,8 @@ int scan(const Options& options) {
 int main(int argc, char** argv) {
   // A closed pipe shows as EPIPE from write, not as a fatal signal.
   (void)::signal(SIGPIPE, SIG_IGN);
+  // As given: parsing moves the options ahead of the paths.
+  const std::vector<std::string> arguments(argv, argv + argc);
   const ParsedCommandLine parsed = parseCommandLine(argc, argv);
   switch (parsed.action) {
     case ParsedCommandLine::Action::kHelp:
@@ -227,5 +251,5 @@ int main(int argc, char** argv) {
   if (parsed.options.imageChild != Options::ImageChild::kNone) {
     return runImageChild(parsed.options, gSignal);
   }
-  return scan(parsed.options);
+  return scan(parsed.options, arguments);
 }

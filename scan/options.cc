@@ -84,7 +84,8 @@ const char* helpText() {
          "                         always followed)\n"
          "  -x, --one-file-system  stay on the file systems of the named paths\n"
          "  -a, --all              text: a line for every file, not only payloads\n"
-         "      --format=FORMAT    text (default), csv or jsonl\n"
+         "      --format=FORMAT    text (default), csv, jsonl or dfxml\n"
+
          "  -j, --jobs=N           files read at once\n"
          "  -q, --quiet            no progress line and no summary\n"
          "  -h, --help             show this help and exit\n"
@@ -176,9 +177,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           options.format = Format::kCsv;
         } else if (std::strcmp(optarg, "jsonl") == 0) {
           options.format = Format::kJsonl;
+        } else if (std::strcmp(optarg, "dfxml") == 0) {
+          options.format = Format::kDfxml;
         } else {
           return usageError(std::string("unknown format '") + optarg +
-                            "' (use text, csv or jsonl)");
+                            "' (use text, csv, jsonl or dfxml)");
         }
         break;
       case 'j': {

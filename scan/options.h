@@ -9,7 +9,7 @@
 
 namespace quillmark::scan {
 
-enum class Format { kText, kCsv, kJsonl };
+enum class Format { kText, kCsv, kJsonl, kDfxml };
 
 // The scanner's command line, parsed.
 struct Options {

@@ -122,6 +122,15 @@ void appendRecordFrame(const ScanRecord& record, std::string& out) {
     }
     putOptional(out, record.fileSize);
     for (const std::string& digest : record.hashes) putString(out, digest);
+    for (const std::optional<disk_image::Timestamp>* time :
+         {&record.times.modified, &record.times.accessed, &record.times.changed,
+          &record.times.created}) {
+      out += static_cast<char>(*time ? 1 : 0);
+      put64(out, *time ? static_cast<std::uint64_t>((*time)->seconds) : 0);
+      put64(out, *time ? (*time)->nanoseconds : 0);
+    }
+    out += static_cast<char>((record.nameUnallocated ? 1 : 0) | (record.metaUnallocated ? 2 : 0));
+    put64(out, record.partition);
   });
 }
 
@@ -192,6 +201,21 @@ bool FrameReader::record(ScanRecord& record) const {
   }
   in.optional(record.fileSize);
   for (std::string& digest : record.hashes) in.string(digest);
+  for (std::optional<disk_image::Timestamp>* time :
+       {&record.times.modified, &record.times.accessed, &record.times.changed,
+        &record.times.created}) {
+    const bool present = in.u8() != 0;
+    const auto seconds = static_cast<std::int64_t>(in.u64());
+    const std::uint64_t nanoseconds = in.u64();
+    if (nanoseconds >= 1000000000) return false;
+    if (present) *time = disk_image::Timestamp{seconds, static_cast<std::uint32_t>(nanoseconds)};
+  }
+  const std::uint8_t allocation = in.u8();
+  record.nameUnallocated = (allocation & 1) != 0;
+  record.metaUnallocated = (allocation & 2) != 0;
+  const std::uint64_t partition = in.u64();
+  if (partition > 0xFFFFFFFFU) return false;
+  record.partition = static_cast<std::uint32_t>(partition);
 
   if (!in.done() || verdict > static_cast<std::uint8_t>(Verdict::kError) ||
 

@@ -23,7 +23,13 @@ void fail(ScanRecord& record, const char* what, int error) {
   }
 }
 
+disk_image::Timestamp timeOf(const struct timespec& time) {
+  return disk_image::Timestamp{static_cast<std::int64_t>(time.tv_sec),
+                               static_cast<std::uint32_t>(time.tv_nsec)};
+}
+
 // Takes back what the analysis put in `record`, for a file that turns out
+
 // not to be readable as a whole after all.
 void clearVerdict(ScanRecord& record) {
   record.notBmp = record.wrongDepth = false;
@@ -85,11 +91,14 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
   record.image = image;
   if (entry.hasOffset) record.fsOffset = entry.file.fsOffset;
   record.fsType = entry.file.fsType;
+  if (entry.hasOffset && *entry.file.fsType != '\0') record.partition = entry.file.partition;
   switch (entry.kind) {
     case Kind::kFile:
       std::swap(record.path, entry.path);  // both keep their memory for reuse
       record.inode = entry.file.inode;
       record.deleted = entry.file.deleted();
+      record.nameUnallocated = entry.file.nameUnallocated;
+      record.metaUnallocated = entry.file.metaUnallocated;
       task.kind = ScanTask::Kind::kImageFile;
       task.file = entry.file;
       return;
@@ -143,6 +152,7 @@ void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& r
   ContentSource* const content = imageReader_.open(file);
   if (content != nullptr && fillFrom(*content, record)) {
     record.byteRuns = imageReader_.byteRuns();
+    record.times = imageReader_.times();
     return;
   }
 
@@ -172,7 +182,10 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
                                ScanRecord& record) {
   switch (opened) {
     case tree::HostFile::Opened::kFile:
-      if (!fillFrom(file, record, &file)) fail(record, "cannot read", file.error());
+      if (!fillFrom(file, record, &file)) return fail(record, "cannot read", file.error());
+      record.times.modified = timeOf(file.status().st_mtim);
+      record.times.accessed = timeOf(file.status().st_atim);
+      record.times.changed = timeOf(file.status().st_ctim);
       return;
     case tree::HostFile::Opened::kLinkNotFollowed:
       return skip(record, SkipReason::kSymbolicLink);

@@ -49,6 +49,7 @@ const char* verdictName(Verdict verdict) {
 }
 
 void RecordWriter::appendHeader(std::string& out) const {
+  if (format_ == Format::kDfxml) return dfxml_->appendHeader(out);
   if (format_ == Format::kCsv) {
     out +=
         "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
@@ -60,7 +61,7 @@ void RecordWriter::appendHeader(std::string& out) const {
   }
 }
 
-void RecordWriter::append(const ScanRecord& record, std::string& out) const {
+void RecordWriter::append(const ScanRecord& record, std::string& out) {
   switch (format_) {
     case Format::kText:
       return appendText(record, out);
@@ -68,7 +69,13 @@ void RecordWriter::append(const ScanRecord& record, std::string& out) const {
       return appendCsv(record, out);
     case Format::kJsonl:
       return appendJson(record, out);
+    case Format::kDfxml:
+      return dfxml_->append(record, out);
   }
+}
+
+void RecordWriter::appendFooter(std::string& out) {
+  if (format_ == Format::kDfxml) dfxml_->appendFooter(out);
 }
 
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out) {

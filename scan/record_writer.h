@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "scan/dfxml_writer.h"
 #include "scan/options.h"
 #include "scan/scan_record.h"
 
@@ -15,7 +16,9 @@ namespace quillmark::scan {
 //          parentheses; in a disk image "IMAGE (FS at OFFSET) PATH" takes
 //          the place of PATH, with "(deleted)" after a deleted file;
 //   csv    RFC 4180, CRLF line ends, a header row, every file;
-//   jsonl  one JSON object per line, every file, always valid UTF-8.
+//   jsonl  one JSON object per line, every file, always valid UTF-8;
+//   dfxml  one DFXML document, a <fileobject> per file (see DfxmlWriter).
+
 // With `escapeText` (standard output is a terminal), paths, names, images
 // and reasons in text and csv are escaped as TerminalText does; JSON needs
 // no escaping beyond its own.
@@ -24,11 +27,17 @@ class RecordWriter {
   // `hashes`: the digests the scan takes, each a CSV column of its own.
   RecordWriter(Format format, bool all, bool escapeText, DigestSet hashes = {})
       : format_(format), all_(all), escapeText_(escapeText), hashes_(hashes) {}
+  // For DFXML, with who wrote the document.
+  RecordWriter(DfxmlWriter::Provenance provenance)
+      : format_(Format::kDfxml), all_(true), escapeText_(false), dfxml_(std::move(provenance)) {}
 
-  // Appends what comes before the first record: the CSV header row.
+  // Appends what comes before the first record: the CSV header row, the
+  // DFXML prologue.
   void appendHeader(std::string& out) const;
   // Appends the line for `record`, if the format has one for it.
-  void append(const ScanRecord& record, std::string& out) const;
+  void append(const ScanRecord& record, std::string& out);
+  // Appends what comes after the last record: the end of the DFXML document.
+  void appendFooter(std::string& out);
 
  private:
   void appendText(const ScanRecord& record, std::string& out) const;
@@ -38,7 +47,8 @@ class RecordWriter {
   Format format_;
   bool all_;
   bool escapeText_;
-  DigestSet hashes_;
+  DigestSet hashes_{};
+  std::optional<DfxmlWriter> dfxml_;
 };
 
 // Appends where the record's bytes came from, as text and standard error

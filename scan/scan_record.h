@@ -51,6 +51,10 @@ struct ScanRecord {
   std::vector<disk_image::ByteRun> byteRuns;
   std::optional<std::uint64_t> fileSize;  // of an analysed file's content
   DigestValues hashes;                    // the digests taken, empty where not
+  disk_image::FileTimes times;            // as the file system keeps them
+  bool nameUnallocated = false;           // in an image: its name is deleted
+  bool metaUnallocated = false;           // in an image: its metadata is unallocated
+  std::uint32_t partition = 0;            // in an image: its file system's number, from 1
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -73,6 +77,9 @@ struct ScanRecord {
     byteRuns.clear();
     fileSize.reset();
     for (std::string& digest : hashes) digest.clear();
+    times = disk_image::FileTimes{};
+    nameUnallocated = metaUnallocated = false;
+    partition = 0;
   }
 
   // True when the record's bytes came from a disk image.

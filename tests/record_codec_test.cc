@@ -58,6 +58,18 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
   EXPECT_EQ(a.carvedAt, b.carvedAt) << what;
   EXPECT_EQ(a.carvedLength, b.carvedLength) << what;
   EXPECT_EQ(a.fileSize, b.fileSize) << what;
+  for (const auto time : {&disk_image::FileTimes::modified, &disk_image::FileTimes::accessed,
+                          &disk_image::FileTimes::changed, &disk_image::FileTimes::created}) {
+    EXPECT_EQ((a.times.*time).has_value(), (b.times.*time).has_value()) << what;
+    if ((a.times.*time) && (b.times.*time)) {
+      EXPECT_EQ((a.times.*time)->seconds, (b.times.*time)->seconds) << what;
+      EXPECT_EQ((a.times.*time)->nanoseconds, (b.times.*time)->nanoseconds) << what;
+    }
+  }
+  EXPECT_EQ(a.nameUnallocated, b.nameUnallocated) << what;
+  EXPECT_EQ(a.metaUnallocated, b.metaUnallocated) << what;
+  EXPECT_EQ(a.partition, b.partition) << what;
+
   EXPECT_EQ(a.hashes, b.hashes) << what;
 
   ASSERT_EQ(a.byteRuns.size(), b.byteRuns.size()) << what;
@@ -83,6 +95,10 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   payload.deleted = true;
   payload.byteRuns = {{0, 1048576 + 4096 * 7, 8192}, {8192, 1048576 + 4096 * 3, 21862}};
   payload.fileSize = 30054;
+  payload.times.modified = disk_image::Timestamp{1765256400, 123456789};
+  payload.times.created = disk_image::Timestamp{-86400, 0};
+  payload.metaUnallocated = true;
+  payload.partition = 2;
   payload.hashes = {"", "", std::string(64, 'a')};
   ScanRecord skipped;
   skipped.verdict = Verdict::kSkipped;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "scan/dfxml_writer.h"
 #include "scan/json.h"
 #include "scan/options.h"
 #include "scan/record_writer.h"
@@ -182,12 +184,24 @@ TEST(ScanFormatTest, CommandLine) {
       {{"dir", "--format=csv", "-a"}, Action::kScan, "" /* options after paths */},
       {{"--files-from=-", "-0"}, Action::kScan, ""},
       {{}, Action::kUsageError, "no path given"},
-      {{"--format=xml", "d"}, Action::kUsageError, "unknown format 'xml' (use text, csv or jsonl)"},
+      {{"--format=xml", "d"},
+       Action::kUsageError,
+       "unknown format 'xml' (use text, csv, jsonl or dfxml)"},
       {{"-j", "0", "d"}, Action::kUsageError, "invalid number of jobs '0' (1 to 1024)"},
       {{"-j", "x", "d"}, Action::kUsageError, "invalid number of jobs 'x' (1 to 1024)"},
       {{"d", "-j"}, Action::kUsageError, "option -j needs an argument"},
       {{"--frob", "d"}, Action::kUsageError, "unknown option --frob"},
       {{"-Z", "d"}, Action::kUsageError, "unknown option -Z"},
+      {{"--hash=md5,sha999", "d"},
+       Action::kUsageError,
+       "unknown digest 'sha999' (use md5, sha1 or sha256)"},
+      {{"--hash=", "d"}, Action::kUsageError, "unknown digest '' (use md5, sha1 or sha256)"},
+      {{"--carve", "d"}, Action::kUsageError, "--carve needs an --image to carve"},
+      {{"--image-timeout=0", "--image=i"},
+       Action::kUsageError,
+       "invalid image timeout '0' (1 to 86400 seconds)"},
+      {{"--image=i", "--carve", "--hash=sha1,md5"}, Action::kScan, ""},
+
       {{"--help"}, Action::kHelp, ""},
       {{"-V"}, Action::kVersion, ""},
       {{"--", "-a"}, Action::kScan, "" /* a path named -a */},
@@ -205,6 +219,68 @@ TEST(ScanFormatTest, CommandLine) {
               mixed.options.quiet);
   EXPECT_EQ(mixed.options.jobs, 3U);
   EXPECT_EQ(parse({"--", "-a"}).options.paths, std::vector<std::string>{"-a"});
+  EXPECT_EQ(parse({"--hash=sha1,md5", "d"}).options.hashes, (scan::DigestSet{true, true, false}));
+  EXPECT_EQ(parse({"--hash-all", "d"}).options.hashes, (scan::DigestSet{false, false, true}))
+      << "--hash-all alone takes SHA-256";
+  EXPECT_EQ(parse({"--hash-all", "--hash=md5", "d"}).options.hashes,
+            (scan::DigestSet{true, false, false}));
+}
+
+}  // namespace
+}  // namespace quillmark
+
+namespace quillmark {
+namespace {
+
+TEST(ScanFormatTest, XmlTextHoldsWhatXmlCanAndSaysWhenItCannot) {
+  struct Case {
+    const char* what;
+    std::string bytes, text, attribute;
+    bool exact;
+  };
+  const Case cases[] = {
+      {"plain", "a.bmp", "a.bmp", "a.bmp", true},
+      {"markup", "a&<b>\"", "a&amp;&lt;b&gt;\"", "a&amp;&lt;b&gt;&quot;", true},
+      {"UTF-8 stays", "r\xc3\xa9sum\xc3\xa9", "r\xc3\xa9sum\xc3\xa9", "r\xc3\xa9sum\xc3\xa9", true},
+      {"controls XML cannot hold", std::string("a\0b\x1b", 4), "a\\x00b\\x1b", "a\\x00b\\x1b",
+       false},
+      {"newline and tab, which a reader would fold", "a\nb\tc", "a\\x0ab\\x09c", "a\\x0ab\\x09c",
+       false},
+      {"bytes that are not UTF-8", "a\xff\xfe", "a\\xff\\xfe", "a\\xff\\xfe", false},
+      {"a C1 control as UTF-8", "\xc2\x9b", "\\xc2\\x9b", "\\xc2\\x9b", false},
+      {"U+FFFE, not a character of XML", "\xef\xbf\xbe", "\\xef\\xbf\\xbe", "\\xef\\xbf\\xbe",
+       false},
+      {"a backslash is doubled", "a\\b", "a\\\\b", "a\\\\b", false},
+  };
+  for (const Case& c : cases) {
+    std::string text;
+    std::string attribute;
+    EXPECT_EQ(scan::appendXmlText(text, c.bytes), c.exact) << c.what;
+    scan::appendXmlText(attribute, c.bytes, true);
+    EXPECT_EQ(text, c.text) << c.what;
+    EXPECT_EQ(attribute, c.attribute) << c.what;
+  }
+}
+
+TEST(ScanFormatTest, TimesAsXmlDateTimes) {
+  struct Case {
+    std::int64_t seconds;
+    std::uint32_t nanoseconds;
+    std::optional<std::string> text;
+  };
+  const Case cases[] = {
+      {0, 0, "1970-01-01T00:00:00Z"},
+      {1765256400, 0, "2025-12-09T05:00:00Z"},
+      {1765256400, 500000000, "2025-12-09T05:00:00.5Z"},
+      {1765256400, 123456789, "2025-12-09T05:00:00.123456789Z"},
+      {-1, 0, "1969-12-31T23:59:59Z"},
+      {253402300799LL, 0, "9999-12-31T23:59:59Z"},
+      {253402300800LL, 0, std::nullopt},  // year 10000: past what the format holds
+      {-62135596801LL, 0, std::nullopt},  // before year 1
+      {0, 1000000000, std::nullopt},      // not a nanosecond count
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(scan::isoTime(c.seconds, c.nanoseconds), c.text) << c.seconds;
 }
 
 }  // namespace

@@ -57,15 +57,14 @@ HostFile::Opened HostFile::inspect() {
     return Opened::kNotRegular;
   }
   size_ = static_cast<std::uint64_t>(info.st_size);
-  modified_ = info.st_mtim;
-  changed_ = info.st_ctim;
+  status_ = info;
   return Opened::kFile;
 }
 
 bool HostFile::changed() const {
   struct stat info {};
   return ::fstat(fd_, &info) != 0 || static_cast<std::uint64_t>(info.st_size) != size_ ||
-         !sameTime(info.st_mtim, modified_) || !sameTime(info.st_ctim, changed_);
+         !sameTime(info.st_mtim, status_.st_mtim) || !sameTime(info.st_ctim, status_.st_ctim);
 }
 
 std::int64_t HostFile::readAt(std::uint64_t offset, char* into, std::uint64_t length) {

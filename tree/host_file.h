@@ -1,6 +1,7 @@
 #ifndef QUILLMARK_TREE_HOST_FILE_H_
 #define QUILLMARK_TREE_HOST_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -38,8 +39,10 @@ class HostFile final : public ContentSource {
   int error() const { return error_; }
   // The type bits of what kNotRegular found.
   mode_t type() const { return type_; }
-  // The size, modification time and change time as fstat gave them when
-  // the file was opened; changed() compares them with the file as it is now.
+  // The file's status as fstat gave it when the file was opened; changed()
+  // compares its size, modification time and change time with the file as
+  // it is now.
+  const struct stat& status() const { return status_; }
   bool changed() const;
 
   std::uint64_t size() const override { return size_; }
@@ -57,8 +60,7 @@ class HostFile final : public ContentSource {
   int error_ = 0;
   mode_t type_ = 0;
   std::uint64_t size_ = 0;
-  struct timespec modified_ {};
-  struct timespec changed_ {};
+  struct stat status_ {};
 };
 
 }  // namespace quillmark::tree

@@ -1,0 +1,95 @@
+#ifndef QUILLMARK_SCAN_DFXML_WRITER_H_
+#define QUILLMARK_SCAN_DFXML_WRITER_H_
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "scan/content_digests.h"
+#include "scan/scan_record.h"
+
+namespace quillmark::scan {
+
+// Writes the scan as one Digital Forensics XML (DFXML 2.0) document, record
+// by record as the scan goes, so that memory stays flat however many files
+// there are:
+//
+//   <dfxml> <metadata/> <creator/> <source/> then a <volume> per file
+//   system of an image (its offset and type in the image), holding a
+//   <fileobject> per record, </dfxml>
+//
+// The schema puts every <volume> before the top-level <fileobject>s, and a
+// scan walks trees before images, so every record goes in a volume: the
+// tree's files in one of their own, the records of an image outside its file
+// systems (the image itself, a partition without one, a bitmap carved out of
+// unallocated space outside any) in one without an offset. Each volume names
+// its image in our namespace's "image" attribute.
+//
+// A <fileobject> holds what the schema defines that the scan knows, in the
+// schema's order (filename, error, partition, name_type, filesize,
+// allocation, orphan, inode, times, byte_runs, hashdigest), then our own
+// findings in our namespace (kNamespace): verdict, warnings, the embedded
+// name, the length as printed, the reason a file was skipped or could not
+// be read, the carved offset. A name or a path that XML cannot hold as it
+// is (control bytes, bytes that are not UTF-8) is written as a terminal
+// shows it (\xHH, a doubled backslash), and its exact bytes follow in our
+// namespace's *_bytes element, in base64.
+class DfxmlWriter {
+ public:
+  static constexpr const char* kNamespace = "urn:x-quillmark:scan:1";
+
+  // Who wrote the document, for its <creator> and <source>.
+  struct Provenance {
+    std::vector<std::string> arguments;  // the command line, as given
+    std::vector<std::string> images;     // the disk images named, in order
+    std::time_t start = 0;               // when the scan started
+    // The libraries the scan runs with and their versions.
+    std::vector<std::pair<std::string, std::string>> libraries;
+  };
+
+  explicit DfxmlWriter(Provenance provenance) : provenance_(std::move(provenance)) {}
+
+  // Appends what comes before the first record.
+  void appendHeader(std::string& out) const;
+  // Appends the record's <fileobject>, in its volume.
+  void append(const ScanRecord& record, std::string& out);
+  // Appends what ends the document; nothing may follow.
+  void appendFooter(std::string& out);
+
+ private:
+  // Which volume a record belongs in.
+  struct Volume {
+    bool inImage = false;
+    std::string image;
+    std::optional<std::uint64_t> offset;
+    std::string type;
+    bool operator==(const Volume& other) const {
+      return inImage == other.inImage && image == other.image && offset == other.offset &&
+             type == other.type;
+    }
+  };
+  void openVolume(const Volume& volume, std::string& out);
+
+  Provenance provenance_;
+  std::optional<Volume> open_;
+};
+
+// Appends `bytes` as XML character data (or, with `attribute`, as an
+// attribute value): markup characters as entities; control bytes, DEL, the
+// C1 controls, code points XML cannot hold, and bytes that are not valid
+// UTF-8 as \xHH, with a backslash doubled. Returns true when the text
+// reads back as exactly `bytes`, nothing having been written as \xHH.
+bool appendXmlText(std::string& out, std::string_view bytes, bool attribute = false);
+
+// `moment` as an xs:dateTime in UTC ("2026-12-09T05:00:00Z", with the
+// nanoseconds where there are any), or nothing for a moment outside the
+// years 1 to 9999.
+std::optional<std::string> isoTime(std::int64_t seconds, std::uint32_t nanoseconds = 0);
+
+}  // namespace quillmark::scan
+
+#endif  // QUILLMARK_SCAN_DFXML_WRITER_H_

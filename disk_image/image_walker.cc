@@ -90,7 +90,7 @@ struct ImageWalker::Walk {
   std::uint64_t runEnd = 0;
 
   static constexpr std::uint64_t kSector = 512;
-  static constexpr std::size_t kCarveRead = 4 * 1024 * 1024;
+  static constexpr std::size_t kCarveRead = std::size_t{4} << 20;
 
   // Hands the entry, as it stands, to the sink.
   bool emit() {

@@ -145,7 +145,7 @@ std::optional<std::string> isoTime(std::int64_t seconds, std::uint32_t nanosecon
   if (length <= 0) return std::nullopt;
   std::string result(text, static_cast<std::size_t>(length));
   if (nanoseconds != 0) {
-    std::snprintf(text, sizeof text, ".%09u", nanoseconds);
+    (void)std::snprintf(text, sizeof text, ".%09u", nanoseconds);
     std::string fraction = text;
     while (fraction.back() == '0') fraction.pop_back();
     result += fraction;

@@ -22,8 +22,6 @@
 #include "scan/record_scanner.h"
 #include "scan/scan_pipeline.h"
 
-extern char** environ;
-
 namespace quillmark::scan {
 
 namespace {
@@ -132,7 +130,7 @@ std::optional<std::string> runChild(const ImageChildSettings& settings,
   if (!child.start(arguments, error))
     return "cannot start the process that reads the image: " + error;
   FrameReader frames;
-  std::vector<char> buffer(64 * 1024);
+  std::vector<char> buffer(std::size_t{64} * 1024);
   Clock::time_point lastProgress = Clock::now();
   bool timedOut = false;
   bool damaged = false;

@@ -6,8 +6,8 @@
 #include <streambuf>
 #include <vector>
 
-#include "bitmap/read_plan.h"
 #include "analysis/loaded_bytes_buf.h"
+#include "bitmap/read_plan.h"
 
 namespace quillmark::testing {
 

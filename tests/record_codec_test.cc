@@ -82,7 +82,7 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
 
 TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   ScanRecord payload;
-  payload.path = std::string("/d/a\0b\n\xff.bmp", 13);
+  payload.path = std::string("/d/a\0b\n\xff.bmp", 12);
   payload.verdict = Verdict::kPayload;
   payload.name = "n\x1b.txt";
   payload.length = 1234567;

@@ -124,9 +124,14 @@ bool TreeWalker::walk(const std::string& root, const Sink& sink) {
         const bool brokenLink =
             settings_.followAll && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
         entry_.error = error;
-        const bool more = brokenLink ? emit(std::move(path), WalkEntry::Kind::kBrokenLink, sink)
-                                     : emitUnreadable(std::move(path), "cannot open", error, sink);
+        bool more = false;
+        if (brokenLink) {
+          more = emit(std::move(path), WalkEntry::Kind::kBrokenLink, sink);
+        } else {
+          more = emitUnreadable(std::move(path), "cannot open", error, sink);
+        }
         if (!more) return false;
+
         continue;
       }
       mode = info.st_mode;

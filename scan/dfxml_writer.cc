@@ -20,20 +20,6 @@ namespace {
 // The version of the DFXML schema the document follows.
 constexpr const char* kSchemaVersion = "2.0.0-beta.0";
 
-const char* verdictWord(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kPayload:
-      return "payload";
-    case Verdict::kClean:
-      return "clean";
-    case Verdict::kSkipped:
-      return "skipped";
-    case Verdict::kError:
-      break;
-  }
-  return "error";
-}
-
 // <name>text</name>, the text escaped; returns whether it was exact.
 bool appendElement(std::string& out, const char* name, std::string_view text) {
   out.append("<").append(name).append(">");
@@ -278,7 +264,7 @@ void DfxmlWriter::append(const ScanRecord& record, std::string& out) {
   }
 
   // Our own findings, in our namespace.
-  out.append("<qm:verdict>").append(verdictWord(record.verdict)).append("</qm:verdict>");
+  out.append("<qm:verdict>").append(verdictName(record.verdict)).append("</qm:verdict>");
   if (record.notBmp) out += "<qm:warning>Not a BMP file</qm:warning>";
   if (record.wrongDepth) out += "<qm:warning>Colour depth should be 24 bits</qm:warning>";
   if (record.verdict == Verdict::kPayload) {

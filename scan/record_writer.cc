@@ -34,20 +34,6 @@ void appendCsvField(std::string& out, std::string_view field) {
 
 }  // namespace
 
-const char* verdictName(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kPayload:
-      return "payload";
-    case Verdict::kClean:
-      return "clean";
-    case Verdict::kSkipped:
-      return "skipped";
-    case Verdict::kError:
-      break;
-  }
-  return "error";
-}
-
 void RecordWriter::appendHeader(std::string& out) const {
   if (format_ == Format::kDfxml) return dfxml_->appendHeader(out);
   if (format_ == Format::kCsv) {

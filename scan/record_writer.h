@@ -58,9 +58,6 @@ class RecordWriter {
 // `escapeText`, each part is escaped as TerminalText does.
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out);
 
-// The verdict's name in csv and jsonl: "payload", "clean", "skipped", "error".
-const char* verdictName(Verdict verdict);
-
 }  // namespace quillmark::scan
 
 #endif  // QUILLMARK_SCAN_RECORD_WRITER_H_

@@ -15,6 +15,22 @@ namespace quillmark::scan {
 // What became of one file: the verdict and what goes with it.
 enum class Verdict { kPayload, kClean, kSkipped, kError };
 
+// The verdict's name in the csv, jsonl and DFXML reports: "payload",
+// "clean", "skipped", "error".
+inline const char* verdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kPayload:
+      return "payload";
+    case Verdict::kClean:
+      return "clean";
+    case Verdict::kSkipped:
+      return "skipped";
+    case Verdict::kError:
+      break;
+  }
+  return "error";
+}
+
 // The scanner's report on one file, whatever the output format. For an
 // analysed file the warnings, name and length are those quillmark-detect
 // prints for it.

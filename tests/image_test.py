@@ -17,6 +17,7 @@ missing is skipped with a notice.
 usage: image_test.py SCANNER DETECTOR
 """
 import hashlib
+import functools
 import os
 import random
 import shutil
@@ -30,18 +31,11 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402
 import scan_support  # noqa: E402
-from scan_support import bmp_with_record, raw, records, write, write_large  # noqa: E402
+from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
+                          write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-failures = []
 MIB = 1024 * 1024
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
-    return ok
 
 
 def run(*command, stdin=None, env=None):
@@ -740,23 +734,13 @@ def test_scan_order_and_paths(root, src):
 
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-image-test-")
-    passed = failed = 0
     try:
         src = make_sources(root)
-        for test in (test_file_systems, test_containers, test_damaged, test_isolation,
-                     test_carving, test_scan_order_and_paths):
-
-            started = time.time()
-            count = len(failures)
-            test(root, src)
-            ok = len(failures) == count
-            passed, failed = passed + ok, failed + (not ok)
-            print("%s: %s in %.1f s" % (test.__name__, "ok" if ok else "FAILED",
-                                        time.time() - started))
+        return run_tests(functools.partial(test, root, src) for test in (
+            test_file_systems, test_containers, test_damaged, test_isolation, test_carving,
+            test_scan_order_and_paths))
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ usage: report_test.py SCANNER DETECTOR SCHEMA
 """
 import base64
 import hashlib
+import functools
 import os
 import random
 import shutil
@@ -27,19 +28,12 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402
-from scan_support import bmp_with_record, raw, records, write, write_large  # noqa: E402
+from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
+                          write, write_large)
 
 SCANNER, DETECTOR, SCHEMA = (os.path.abspath(a) for a in sys.argv[1:4])
 DFXML = "{http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML}"
 OURS = "{urn:x-quillmark:scan:1}"
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
-    return ok
 
 
 def scan(*args, timeout=300):
@@ -101,7 +95,7 @@ def validate(path, what):
     check(done.returncode == 0, "%s: valid against the DFXML schema: %r" % (what, done.stderr[-800:]))
 
 
-def test_digests(root, tree):
+def test_digests(root, tree, image):
     """Every format's digests are the coreutils' of the source files."""
     sources = {}
     for name in os.listdir(tree):
@@ -168,14 +162,22 @@ def test_digests(root, tree):
           "a growing file is an error: %r" % got)
 
 
-def test_image_digests(root, tree):
-    """Digests of files in an image are those of the bytes icat extracts."""
-    if not shutil.which("mke2fs") or not shutil.which("icat"):
-        print("NOTICE: skipped the image digests: no mke2fs or icat")
-        return
+def make_image(root, tree):
+    """An ext4 image of `tree`, or None where mke2fs is missing."""
+    if not shutil.which("mke2fs"):
+        print("NOTICE: no image of the tree: no mke2fs")
+        return None
     image = os.path.join(root, "tree.img")
     subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", tree, image, "16M"], check=True,
                    capture_output=True)
+    return image
+
+
+def test_image_digests(root, tree, image):
+    """Digests of files in an image are those of the bytes icat extracts."""
+    if not image or not shutil.which("icat"):
+        print("NOTICE: skipped the image digests: no image or no icat")
+        return
     _, out, _ = scan("--format=jsonl", "--hash-all", "--hash=md5,sha256", "--image=" + image)
     got = [r for r in records(out) if r["verdict"] in ("payload", "clean")]
     check(len(got) >= 5, "image digests: the files were analysed: %d" % len(got))
@@ -184,7 +186,6 @@ def test_image_digests(root, tree):
         expected = {n: hashlib.new(n, extracted).hexdigest() for n in ("md5", "sha256")}
         check(record["hashes"] == expected, "image digests: %r: %r, icat gives %r"
               % (raw(record["path"]), record["hashes"], expected))
-    return image
 
 
 def test_dfxml(root, tree, image):
@@ -242,7 +243,7 @@ def test_dfxml(root, tree, image):
                       "%s: %r has byte runs with image offsets" % (what, path_bytes))
 
 
-def test_interrupted(root, tree):
+def test_interrupted(root, tree, image):
     """SIGINT and SIGTERM mid-scan: the document is still whole."""
     for signum in (signal.SIGINT, signal.SIGTERM):
         child = subprocess.Popen([SCANNER, "--files-from=-", "--format=dfxml", "-q"],
@@ -264,27 +265,13 @@ def test_interrupted(root, tree):
 
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-report-test-")
-    passed = failed = 0
     try:
         tree = make_tree(root)
-        image = None
-        for test in (test_digests, test_image_digests, test_dfxml, test_interrupted):
-            started = time.time()
-            count = len(failures)
-            if test is test_image_digests:
-                image = test(root, tree)
-            elif test is test_dfxml:
-                test(root, tree, image)
-            else:
-                test(root, tree)
-            ok = len(failures) == count
-            passed, failed = passed + ok, failed + (not ok)
-            print("%s: %s in %.1f s" % (test.__name__, "ok" if ok else "FAILED",
-                                        time.time() - started))
+        image = make_image(root, tree)
+        return run_tests(functools.partial(test, root, tree, image) for test in (
+            test_digests, test_image_digests, test_dfxml, test_interrupted))
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -2,12 +2,14 @@
 record, the scanner's JSON lines read back strictly, and the detector's own
 verdict on a file, to compare every record with."""
 import base64
+import functools
 import json
 import os
 import random
 import struct
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402  (the generator of bitmaps of every shape)
@@ -90,3 +92,33 @@ def write_large(path, width, height, name, trailing=0, cut=None):
         if trailing:
             out.seek(0, 2)
             out.write(bytes(trailing))
+
+
+# What failed so far, over the whole run of one test script.
+failures = []
+
+
+def check(ok, what):
+    """Records `what` as failed unless `ok`; returns `ok`."""
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what)
+    return ok
+
+
+def run_tests(tests):
+    """Runs each of `tests` (callables without arguments, or partials of
+    them) in turn, prints whether each passed and how long it took, and
+    returns the script's exit status: 1 if any check failed. A test that
+    raises ends the run."""
+    passed = failed = 0
+    for test in tests:
+        name = test.func.__name__ if isinstance(test, functools.partial) else test.__name__
+        started = time.time()
+        before = len(failures)
+        test()
+        ok = len(failures) == before
+        passed, failed = passed + ok, failed + (not ok)
+        print("%s: %s in %.1f s" % (name, "ok" if ok else "FAILED", time.time() - started))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failures else 0

@@ -11,6 +11,7 @@ usage: scan_test.py SCANNER DETECTOR
 """
 import csv
 import io
+import functools
 import os
 import pty
 import random
@@ -27,18 +28,11 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402  (the generator of bitmaps of every shape)
 import scan_support  # noqa: E402
-from scan_support import (bmp_with_record, raw, records, write,  # noqa: E402
-                          write_large)
+from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
+                          write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 NOBODY_SCANNER = None  # set by main: see nobody_scanner
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL: " + what)
 
 
 def scan(args, cwd=None, stdin=None, timeout=120, user=None, stdout=subprocess.PIPE):
@@ -429,22 +423,13 @@ def main():
     root = tempfile.mkdtemp(prefix="quillmark-scan-test-")
     os.chmod(root, 0o755)  # the unreadable-file case runs as nobody
     NOBODY_SCANNER = nobody_scanner(root)
-    passed = failed = 0
     try:
-        for test in (test_one_analysis, test_hostile_names, test_broken_trees,
-                     test_changing_tree, test_command_line):
-            started = time.time()
-            before = len(failures)
-            test(root)
-            ok = len(failures) == before
-            passed, failed = passed + ok, failed + (not ok)
-            print("%s: %s in %.1f s" % (test.__name__, "ok" if ok else "FAILED",
-                                        time.time() - started))
+        return run_tests(functools.partial(test, root) for test in (
+            test_one_analysis, test_hostile_names, test_broken_trees, test_changing_tree,
+            test_command_line))
     finally:
         subprocess.run(["chmod", "-R", "u+rwx", root])
         subprocess.run(["rm", "-rf", root])  # shutil.rmtree recurses once per level
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
 
 
 if __name__ == "__main__":

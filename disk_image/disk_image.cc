@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "disk_image/ewf_image.h"
 #include "disk_image/library_progress.h"
@@ -30,6 +31,31 @@ std::size_t formatIndex(TSK_IMG_TYPE_ENUM type) {
 ssize_t countingRead(TSK_IMG_INFO* image, TSK_OFF_T offset, char* into, size_t length) {
   gReads.fetch_add(1, std::memory_order_relaxed);
   return gFormatReads[formatIndex(image->itype)].load()(image, offset, into, length);
+}
+
+// The format the library found in the image opened last, by the file's
+// identity. Every thread that reads files opens an image of its own, and the
+// library's detection tries each format in turn, each with a cache of its own
+// to allocate and clear: the threads after the first open it as what it is.
+struct DetectedFormat {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
+};
+std::mutex gDetectedMutex;
+DetectedFormat gDetected;
+
+TSK_IMG_TYPE_ENUM knownFormat(const struct stat& info) {
+  const std::lock_guard<std::mutex> lock(gDetectedMutex);
+  const bool same = gDetected.device == info.st_dev && gDetected.inode == info.st_ino &&
+                    gDetected.size == info.st_size;
+  return same ? gDetected.type : TSK_IMG_TYPE_DETECT;
+}
+
+void rememberFormat(const struct stat& info, TSK_IMG_TYPE_ENUM type) {
+  const std::lock_guard<std::mutex> lock(gDetectedMutex);
+  gDetected = {info.st_dev, info.st_ino, info.st_size, type};
 }
 
 }  // namespace
@@ -61,8 +87,14 @@ bool DiskImage::open(const std::string& path, std::string& error) {
   if (isEwfImage(path)) {
     image_ = openEwfImage(path, error);
   } else {
-    image_ = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+    const TSK_IMG_TYPE_ENUM known = knownFormat(info);
+    if (known != TSK_IMG_TYPE_DETECT) image_ = tsk_img_open_utf8_sing(path.c_str(), known, 0);
+    if (image_ == nullptr) {
+      tsk_error_reset();
+      image_ = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+    }
     if (image_ == nullptr) error = describeFailure("not an image the library reads");
+    if (image_ != nullptr && known == TSK_IMG_TYPE_DETECT) rememberFormat(info, image_->itype);
   }
   if (image_ == nullptr) return false;
   // Every read the library makes of the image goes through its read

@@ -19,6 +19,15 @@ struct OpenFileSystem {
   std::string error;
 };
 
+// A library read's result as ContentSource::readAt returns it; a failure
+// also sets `problem` and `detail`, in the library's words.
+std::int64_t outcome(ssize_t got, ImageReader::Problem& problem, std::string& detail) {
+  if (got >= 0) return got;
+  problem = ImageReader::Problem::kUnreadable;
+  detail = describeFailure("cannot read");
+  return -1;
+}
+
 }  // namespace
 
 // The content of one file, or of one of its named streams, read through the
@@ -48,18 +57,25 @@ class ImageFile final : public ContentSource {
         return -1;
       }
     }
-    tsk_error_reset();
-    const ssize_t got = tsk_fs_attr_read(attr_, static_cast<TSK_OFF_T>(offset), into,
-                                         static_cast<size_t>(length), TSK_FS_FILE_READ_FLAG_NONE);
-    if (got < 0) {
-      problem_ = ImageReader::Problem::kUnreadable;
-      detail_ = describeFailure("cannot read");
-      return -1;
-    }
-    return got;
+    // The library reads a length that is not a whole number of sectors
+    // through a buffer of its own, zeroed and copied out: the whole sectors
+    // therefore go straight into `into`, and only the tail takes that way.
+    const std::uint64_t sector = fs_->img_info->sector_size > 0 ? fs_->img_info->sector_size : 512;
+    const std::uint64_t tail = offset % sector == 0 && length > sector ? length % sector : 0;
+    const std::int64_t head = readRun(offset, into, length - tail);
+    if (head < 0 || tail == 0 || static_cast<std::uint64_t>(head) < length - tail) return head;
+    const std::int64_t rest = readRun(offset + length - tail, into + (length - tail), tail);
+    return rest < 0 ? rest : head + rest;
   }
 
  private:
+  std::int64_t readRun(std::uint64_t offset, char* into, std::uint64_t length) {
+    tsk_error_reset();
+    return outcome(tsk_fs_attr_read(attr_, static_cast<TSK_OFF_T>(offset), into,
+                                    static_cast<size_t>(length), TSK_FS_FILE_READ_FLAG_NONE),
+                   problem_, detail_);
+  }
+
   // Whether the bytes [offset, offset + length) of a deleted file are still
   // its own: every block of them known and unallocated. Sparse runs read as
   // zeros and are its own too. Resident content lives in the file's own
@@ -130,14 +146,9 @@ class WindowSource final : public ContentSource {
     if (offset >= length_) return 0;
     length = std::min(length, length_ - offset);
     tsk_error_reset();
-    const ssize_t got = tsk_img_read(image_, static_cast<TSK_OFF_T>(start_ + offset), into,
-                                     static_cast<size_t>(length));
-    if (got < 0) {
-      problem_ = ImageReader::Problem::kUnreadable;
-      detail_ = describeFailure("cannot read");
-      return -1;
-    }
-    return got;
+    return outcome(tsk_img_read(image_, static_cast<TSK_OFF_T>(start_ + offset), into,
+                                static_cast<size_t>(length)),
+                   problem_, detail_);
   }
 
  private:

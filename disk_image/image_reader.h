@@ -19,7 +19,6 @@ namespace quillmark::disk_image {
 // A window carved out of unallocated space is read from the image itself.
 //
 // A deleted file is read only where its bytes are still its own: every
-
 // block that a read touches must be unallocated, and known. The library
 // itself reads a deleted file's old block list without looking, so a file
 // whose blocks went to another file would otherwise show that file's bytes.

@@ -1,19 +1,16 @@
 #include "disk_image/image_walker.h"
 
+#include <libewf.h>
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include <cstring>
-#include <string_view>
-
-#include <libewf.h>
-
-#include "bitmap/bitmap_candidate.h"
-
 #include "disk_image/disk_image.h"
+#include "disk_image/free_space_carver.h"
 
 namespace quillmark::disk_image {
 
@@ -71,7 +68,11 @@ std::string rejectedPartitionTable(TSK_IMG_INFO* image) {
 }  // namespace
 
 struct ImageWalker::Walk {
-  Walk(const Sink& to, Tally* counts) : sink(to), tally(counts) {}
+  Walk(const Sink& to, Tally* counts)
+      : sink(to),
+        tally(counts),
+        carver({counts == nullptr ? nullptr : &counts->carvePositions,
+                counts == nullptr ? nullptr : &counts->carveCandidates}) {}
 
   const Sink& sink;
   Tally* tally;
@@ -80,17 +81,10 @@ struct ImageWalker::Walk {
   TSK_FS_INFO* fs = nullptr;
   std::string filePath;  // of the file being visited; the sink may take entry.path
 
-  // Carving: the image, what is read of it, and the run of unallocated
-  // blocks that the block walk is gathering, in bytes of the image.
+  // Carving: the image's path, for the carver's own handle on it.
   bool carving = false;
-  TSK_IMG_INFO* image = nullptr;
-  std::uint64_t imageSize = 0;
-  std::vector<char> carveBuffer;
-  std::uint64_t runStart = 0;
-  std::uint64_t runEnd = 0;
-
-  static constexpr std::uint64_t kSector = 512;
-  static constexpr std::size_t kCarveRead = std::size_t{4} << 20;
+  std::string imagePath;
+  FreeSpaceCarver carver;
 
   // Hands the entry, as it stands, to the sink.
   bool emit() {
@@ -105,78 +99,29 @@ struct ImageWalker::Walk {
     return emit();
   }
 
-  // Tries every 512-byte boundary of [start, end) in the image for the
-  // start of a bitmap, reading the span once, in large reads, and hands the
-  // sink each one found with its window: the file size its header states,
-  // or up to `end`, whichever comes first (a carved file is taken to be
-  // contiguous). The entry's file system fields say whose free space it is.
-  bool carveRegion(std::uint64_t start, std::uint64_t end) {
-    end = std::min(end, imageSize);
-    start = (start + kSector - 1) / kSector * kSector;
-    if (carveBuffer.empty()) carveBuffer.resize(kCarveRead);
-    for (std::uint64_t at = start; at < end && !stopped;) {
-      const std::uint64_t length = std::min<std::uint64_t>(kCarveRead, end - at);
-      tsk_error_reset();
-      if (tsk_img_read(image, static_cast<TSK_OFF_T>(at), carveBuffer.data(), length) !=
-          static_cast<ssize_t>(length)) {
-        emitProblem(ImageEntry::Kind::kImageError,
-                    describeFailure("cannot read unallocated space at byte " + std::to_string(at)));
-        at += length;
+  // Hands the sink, in order, what the carver finds, until it is done.
+  bool takeCarved() {
+    FreeSpaceCarver::Found found;
+    while (!stopped && carver.next(found)) {
+      if (found.kind != FreeSpaceCarver::Found::Kind::kCandidate) {
+        const bool ofImage = found.kind == FreeSpaceCarver::Found::Kind::kImageError;
+        emitProblem(ofImage ? ImageEntry::Kind::kImageError : ImageEntry::Kind::kFileSystemError,
+                    std::move(found.detail));
         continue;
       }
-      if (tally != nullptr) tally->carvePositions += (length + kSector - 1) / kSector;
-      const auto* const bytes = reinterpret_cast<const std::uint8_t*>(carveBuffer.data());
-      for (std::uint64_t within = 0; within < length; within += kSector) {
-        if (bytes[within] != 'B' || bytes[within + 1] != 'M') continue;
-        const std::uint64_t size = bitmapCandidateSize(bytes + within, length - within);
-        if (size == 0) continue;
-        if (tally != nullptr) ++tally->carveCandidates;
-        entry.kind = ImageEntry::Kind::kCarved;
-        entry.path.clear();
-        entry.detail.clear();
-        entry.file.carved = true;
-        entry.file.windowStart = at + within;
-        entry.file.windowLength = std::min(size, end - (at + within));
-        entry.file.inode = 0;
-        entry.file.namedStream = false;
-        if (!emit()) return false;
-      }
-      at += length;
+      entry.kind = ImageEntry::Kind::kCarved;
+      entry.path.clear();
+      entry.detail.clear();
+      entry.file.carved = true;
+      entry.file.windowStart = found.start;
+      entry.file.windowLength = found.length;
+      entry.file.inode = 0;
+      entry.file.namedStream = false;
+      emit();
     }
+    carver.stop();
     entry.file.carved = false;
     return !stopped;
-  }
-
-  // Carves the unallocated blocks of the open file system, one run of
-  // adjoining blocks after the other, as the library's block walk finds them.
-  void carveFreeSpace() {
-    runStart = runEnd = 0;
-    const auto flags = static_cast<TSK_FS_BLOCK_WALK_FLAG_ENUM>(TSK_FS_BLOCK_WALK_FLAG_UNALLOC |
-                                                                TSK_FS_BLOCK_WALK_FLAG_AONLY);
-    tsk_error_reset();
-    if (tsk_fs_block_walk(fs, fs->first_block, fs->last_block_act, flags, &Walk::freeBlock, this) !=
-            0 &&
-        !stopped) {
-      emitProblem(ImageEntry::Kind::kFileSystemError,
-                  describeFailure("cannot walk the unallocated blocks"));
-    }
-    if (runEnd > runStart) carveRegion(runStart, runEnd);
-  }
-
-  static TSK_WALK_RET_ENUM freeBlock(const TSK_FS_BLOCK* block, void* self) {
-    Walk& walk = *static_cast<Walk*>(self);
-    const std::uint64_t size = walk.fs->block_size;
-    const std::uint64_t at = walk.entry.file.fsOffset + block->addr * size;
-    if (walk.runEnd > walk.runStart && at == walk.runEnd) {
-      walk.runEnd += size;
-      return TSK_WALK_CONT;
-    }
-    if (walk.runEnd > walk.runStart && !walk.carveRegion(walk.runStart, walk.runEnd)) {
-      return TSK_WALK_STOP;
-    }
-    walk.runStart = at;
-    walk.runEnd = at + size;
-    return TSK_WALK_CONT;
   }
 
   // Carves [start, end) of the image, which lies in no file system.
@@ -185,8 +130,8 @@ struct ImageWalker::Walk {
     entry.file.fsOffset = 0;
     entry.file.fsType = "";
     entry.file.partition = 0;
-
-    return carveRegion(start, end);
+    carver.startRegion(imagePath, start, end);
+    return takeCarved();
   }
 
   // Walks every file of the file system `opened`, at `offset` in the image.
@@ -205,6 +150,9 @@ struct ImageWalker::Walk {
                                  std::to_string(fs->last_block);
       if (!emitProblem(ImageEntry::Kind::kFileSystemError, detail)) return;
     }
+    // The free space is read while the files are walked and read; the
+    // bitmaps carved from it follow the files.
+    if (carving) carver.startFreeBlocks(imagePath, offset, fs->ftype);
     const auto flags = static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(
         TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC | TSK_FS_DIR_WALK_FLAG_RECURSE);
     tsk_error_reset();
@@ -212,7 +160,7 @@ struct ImageWalker::Walk {
       emitProblem(ImageEntry::Kind::kFileSystemError,
                   describeFailure("cannot walk the file system"));
     }
-    if (carving && !stopped) carveFreeSpace();
+    if (carving) takeCarved();
     tsk_fs_close(fs);
     fs = nullptr;
   }
@@ -288,6 +236,7 @@ std::vector<std::pair<std::string, std::string>> libraryVersions() {
 bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& sink) {
   Walk walk(sink, tally_);
   walk.carving = settings_.carve;
+  walk.imagePath = path;
   walk.entry.file.image = index;
   DiskImage image;
   std::string error;
@@ -296,8 +245,6 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   }
   if (tally_ != nullptr) ++tally_->images;
   TSK_IMG_INFO* const info = image.info();
-  walk.image = info;
-  walk.imageSize = image.size();
   if (image.size() == 0) return walk.emitProblem(ImageEntry::Kind::kImageError, "empty image");
 
   // Some damage shows only when its bytes are read: the end of an E01 set

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -29,6 +30,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using disk_image::ImageEntry;
 using disk_image::ImageWalker;
+
+// The path of this program's file, or "" when it has none (deleted since).
+std::string ownPath() {
+  char path[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return "";
+  const std::string said(path, static_cast<std::size_t>(length));
+  constexpr std::string_view kDeleted = " (deleted)";
+  const bool deleted = said.size() > kDeleted.size() &&
+                       said.compare(said.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
+  return deleted ? "" : said;
+}
 
 // A child process running this program, with its standard output on a pipe
 // that the parent reads. Stopped and reaped when it goes out of scope.
@@ -62,9 +75,18 @@ class Child {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // The image is read by this very program, whatever name it was run by.
-    const int failed =
-        posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    // The image is read by this very program, whatever name it was run by:
+    // by the path the kernel knows it by (a tool that runs the program,
+    // such as valgrind, answers for it there, while /proc/self/exe is the
+    // tool itself), or, when that file is gone, by the kernel's own link.
+    const std::string self = ownPath();
+    int failed = ENOENT;
+    if (!self.empty()) {
+      failed = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
+    }
+    if (failed != 0) {
+      failed = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    }
     posix_spawn_file_actions_destroy(&actions);
     ::close(ends[1]);
     output_ = ends[0];

@@ -328,12 +328,14 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
   };
   // A carved bitmap is reported when it holds a payload, or with --all;
   // and never where a deleted file already reported by its name begins.
+  // Those starts are kept only when carving, one for each deleted bitmap
+  // of the image.
   std::unordered_set<std::uint64_t> deletedStarts;
   const auto wanted = [&](const ScanRecord& record) {
     if (!record.carvedAt) {
       const bool analysed =
           record.verdict == Verdict::kPayload || record.verdict == Verdict::kClean;
-      if (record.deleted && analysed && !record.byteRuns.empty() &&
+      if (options.carve && record.deleted && analysed && !record.byteRuns.empty() &&
           record.byteRuns.front().fileOffset == 0) {
         deletedStarts.insert(record.byteRuns.front().imageOffset);
       }

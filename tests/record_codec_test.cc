@@ -45,7 +45,6 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
   if (!std::isnan(a.length)) {
     EXPECT_EQ(a.length, b.length) << what;
   }
-
   EXPECT_EQ(a.lengthText, b.lengthText) << what;
   EXPECT_EQ(a.reason, b.reason) << what;
   EXPECT_EQ(a.skip, b.skip) << what;

@@ -28,8 +28,8 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402
-from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
-                          write, write_large)
+from scan_support import (bmp_with_record, check, interrupted_scan, raw,  # noqa: E402
+                          records, run_tests, write, write_large)
 
 SCANNER, DETECTOR, SCHEMA = (os.path.abspath(a) for a in sys.argv[1:4])
 DFXML = "{http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML}"
@@ -246,19 +246,16 @@ def test_dfxml(root, tree, image):
 def test_interrupted(root, tree, image):
     """SIGINT and SIGTERM mid-scan: the document is still whole."""
     for signum in (signal.SIGINT, signal.SIGTERM):
-        child = subprocess.Popen([SCANNER, "--files-from=-", "--format=dfxml", "-q"],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
-        child.stdin.write(os.path.join(tree, "a.bmp").encode() + b"\n")
-        child.stdin.flush()
-        time.sleep(0.5)  # the list stays open: the scan waits for more
-        child.send_signal(signum)
-        out, _ = child.communicate(timeout=30)
+        ended = interrupted_scan(SCANNER, ["--format=dfxml", "-q"], os.path.join(tree, "a.bmp"),
+                                 signum, 30)
+        if not check(ended is not None, "signal %d: the scan ended" % signum):
+            continue
+        status, out, _ = ended
         try:
             _, objects = fileobjects(out)
-            check(len(objects) == 1 and child.returncode == 128 + signum,
+            check(len(objects) == 1 and status == 128 + signum,
                   "signal %d: a whole document with the finished file: %d, %d"
-                  % (signum, len(objects), child.returncode))
+                  % (signum, len(objects), status))
         except ElementTree.ParseError as error:
             check(False, "signal %d: the document parses: %s" % (signum, error))
 

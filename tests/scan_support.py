@@ -94,6 +94,26 @@ def write_large(path, width, height, name, trailing=0, cut=None):
             out.write(bytes(trailing))
 
 
+def interrupted_scan(scanner, args, path, signum, timeout):
+    """Runs `scanner` with `args` over a list on standard input that names
+    `path` and stays open, so that the scan waits for more; sends `signum`
+    once the file is done. Returns (status, stdout, stderr), or None when the
+    scan did not end within `timeout` seconds (it is then killed)."""
+    child = subprocess.Popen([scanner, "--files-from=-"] + args, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdin.write(path.encode() + b"\n")
+    child.stdin.flush()
+    time.sleep(0.5)
+    child.send_signal(signum)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        return None
+    return child.returncode, out, err
+
+
 # What failed so far, over the whole run of one test script.
 failures = []
 

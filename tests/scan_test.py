@@ -28,8 +28,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402  (the generator of bitmaps of every shape)
 import scan_support  # noqa: E402
-from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
-                          write, write_large)
+from scan_support import (bmp_with_record, check, interrupted_scan, raw,  # noqa: E402
+                          records, run_tests, write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 NOBODY_SCANNER = None  # set by main: see nobody_scanner
@@ -386,23 +386,14 @@ def test_command_line(root):
 
     # Interrupted: what finished is written, with the summary, then 130 / 143.
     for signum, want in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
-        child = subprocess.Popen([SCANNER, "--files-from=-", "--format=jsonl"],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
-        child.stdin.write(os.path.join(tree, "a.bmp").encode() + b"\n")
-        child.stdin.flush()
-        time.sleep(0.5)  # the list stays open: the scanner waits for more
-        child.send_signal(signum)
-        try:
-            out, err = child.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            check(False, "signal %d: the scan ended" % signum)
+        ended = interrupted_scan(SCANNER, ["--format=jsonl"], os.path.join(tree, "a.bmp"),
+                                 signum, 10)
+        if not check(ended is not None, "signal %d: the scan ended" % signum):
             continue
+        status, out, err = ended
         got = records(out)
-        check(child.returncode == want and len(got) == 1 and b"SCAN SUMMARY" in err,
-              "signal %d: status %d, %d records, %r" % (signum, child.returncode, len(got),
-                                                         err[:100]))
+        check(status == want and len(got) == 1 and b"SCAN SUMMARY" in err,
+              "signal %d: status %d, %d records, %r" % (signum, status, len(got), err[:100]))
 
     # Splitting a list across machines with GNU parallel, as the README shows
     # it, on the local login ":".

@@ -17,6 +17,29 @@ bool beginsWithBm(const char* bytes, std::uint64_t length) {
 
 using Outcome = ContentReader::Result::Outcome;
 
+// The walk's ranges in content of `size` bytes that begins with `header`,
+// gaps under kBridgedGap read through.
+ReadPlan planFor(const char* header, std::uint64_t size) {
+  BitmapHeaderView::Bytes bytes{};
+  std::memcpy(bytes.data(), header, bytes.size());
+  const BitmapHeaderView view(bytes);
+  return ReadPlan::forWalk(view.width(), view.height(), size)
+      .bridgingGapsBelow(ContentReader::kBridgedGap);
+}
+
+// Adds the planned ranges, laid out one after the other from `buffer`, to
+// `content`, and the header before them where the plan does not hold it.
+void addPlanned(const ReadPlan& plan, const char* buffer, const char* header,
+                LoadedBytesBuf& content) {
+  const bool headerInPlan = !plan.empty() && plan.begin()->offset == 0;
+  if (!headerInPlan) content.addSegment(0, header, BitmapHeaderView::kSize);
+  std::size_t placed = 0;
+  for (const ByteRange& range : plan) {
+    content.addSegment(range.offset, buffer + placed, static_cast<std::size_t>(range.length));
+    placed += static_cast<std::size_t>(range.length);
+  }
+}
+
 }  // namespace
 
 ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly,
@@ -65,17 +88,10 @@ ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly
     content.addSegment(0, header, static_cast<std::size_t>(headerBytes));
     return analyseLoaded(content, result);
   }
-  BitmapHeaderView::Bytes bytes{};
-  std::memcpy(bytes.data(), header, bytes.size());
-  const BitmapHeaderView view(bytes);
-  const ReadPlan plan =
-      ReadPlan::forWalk(view.width(), view.height(), size).bridgingGapsBelow(kBridgedGap);
+  const ReadPlan plan = planFor(header, size);
   if (plan.size() > 1) source.willRead(plan);
 
   char* const buffer = reserve(static_cast<std::size_t>(plan.totalBytes()));
-  LoadedBytesBuf content(size);
-  const bool headerInPlan = !plan.empty() && plan.begin()->offset == 0;
-  if (!headerInPlan) content.addSegment(0, header, sizeof header);
   std::size_t at = 0;
   for (const ByteRange& range : plan) {
     const std::int64_t got = source.readAt(range.offset, buffer + at, range.length);
@@ -85,9 +101,10 @@ ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly
       result.outcome = Outcome::kShrank;
       return result;
     }
-    content.addSegment(range.offset, buffer + at, static_cast<std::size_t>(range.length));
     at += static_cast<std::size_t>(range.length);
   }
+  LoadedBytesBuf content(size);
+  addPlanned(plan, buffer, header, content);
   return analyseLoaded(content, result);
 }
 
@@ -111,12 +128,8 @@ ContentReader::Result ContentReader::analyseStreaming(ContentSource& source, boo
     result.outcome = Outcome::kShrank;
     return result;
   }
-  BitmapHeaderView::Bytes bytes{};
-  std::memcpy(bytes.data(), chunk, bytes.size());
   std::memcpy(header_, chunk, sizeof header_);
-  const BitmapHeaderView view(bytes);
-  const ReadPlan plan =
-      ReadPlan::forWalk(view.width(), view.height(), size).bridgingGapsBelow(kBridgedGap);
+  const ReadPlan plan = planFor(header_, size);
   char* const buffer = reserve(static_cast<std::size_t>(plan.totalBytes()));
 
   // Each read is handed on whole, and the planned bytes in it kept.
@@ -148,13 +161,7 @@ ContentReader::Result ContentReader::analyseStreaming(ContentSource& source, boo
   result.wholeToSink = true;
 
   LoadedBytesBuf content(size);
-  const bool headerInPlan = !plan.empty() && plan.begin()->offset == 0;
-  if (!headerInPlan) content.addSegment(0, header_, sizeof header_);
-  std::size_t placed = 0;
-  for (const ByteRange& planned : plan) {
-    content.addSegment(planned.offset, buffer + placed, static_cast<std::size_t>(planned.length));
-    placed += static_cast<std::size_t>(planned.length);
-  }
+  addPlanned(plan, buffer, header_, content);
   return analyseLoaded(content, result);
 }
 

@@ -9,6 +9,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/content_source.h"
+#include "bitmap/bitmap_header_view.h"
 
 namespace quillmark {
 
@@ -94,8 +95,8 @@ class ContentReader {
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::string_view wholeContent_;
-  std::unique_ptr<char[]> stream_;  // kStreamRead bytes, once content is read through
-  char header_[32] = {};            // the header, where the plan does not hold it
+  std::unique_ptr<char[]> stream_;             // kStreamRead bytes, once content is read through
+  char header_[BitmapHeaderView::kSize] = {};  // the header, where the plan does not hold it
 };
 
 }  // namespace quillmark

@@ -88,7 +88,7 @@ void FreeSpaceCarver::run(const Job& job) {
     imageSize_ = image.size();
     if (buffer_ == nullptr) buffer_.reset(new char[kCarveRead]);
     if (!job.freeBlocks) {
-      carveRegion(image_, job.start, std::min(job.end, imageSize_));
+      carveRegion(job.start, job.end);
     } else {
       tsk_error_reset();
       TSK_FS_INFO* const fs =
@@ -115,7 +115,7 @@ void FreeSpaceCarver::run(const Job& job) {
           carried = put(std::move(found));
         }
         // The last run, which no later block ended.
-        if (carried && runEnd_ > runStart_) carveRegion(image_, runStart_, runEnd_);
+        if (carried && runEnd_ > runStart_) carveRegion(runStart_, runEnd_);
         tsk_fs_close(fs);
       }
     }
@@ -135,8 +135,7 @@ TSK_WALK_RET_ENUM FreeSpaceCarver::freeBlock(const TSK_FS_BLOCK* block, void* se
     carver.runEnd_ += carver.blockSize_;
     return TSK_WALK_CONT;
   }
-  if (carver.runEnd_ > carver.runStart_ &&
-      !carver.carveRegion(carver.image_, carver.runStart_, carver.runEnd_)) {
+  if (carver.runEnd_ > carver.runStart_ && !carver.carveRegion(carver.runStart_, carver.runEnd_)) {
     return TSK_WALK_STOP;
   }
   carver.runStart_ = at;
@@ -144,13 +143,13 @@ TSK_WALK_RET_ENUM FreeSpaceCarver::freeBlock(const TSK_FS_BLOCK* block, void* se
   return TSK_WALK_CONT;
 }
 
-bool FreeSpaceCarver::carveRegion(TSK_IMG_INFO* image, std::uint64_t start, std::uint64_t end) {
+bool FreeSpaceCarver::carveRegion(std::uint64_t start, std::uint64_t end) {
   end = std::min(end, imageSize_);
   start = (start + kSector - 1) / kSector * kSector;
   for (std::uint64_t at = start; at < end;) {
     const std::uint64_t length = std::min<std::uint64_t>(kCarveRead, end - at);
     tsk_error_reset();
-    if (tsk_img_read(image, static_cast<TSK_OFF_T>(at), buffer_.get(), length) !=
+    if (tsk_img_read(image_, static_cast<TSK_OFF_T>(at), buffer_.get(), length) !=
         static_cast<ssize_t>(length)) {
       Found found;
       found.kind = Found::Kind::kImageError;

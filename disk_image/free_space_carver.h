@@ -82,8 +82,8 @@ class FreeSpaceCarver {
 
   void start(Job job);
   void run(const Job& job);
-  // Carves [start, end) of `image`; false when stopped.
-  bool carveRegion(TSK_IMG_INFO* image, std::uint64_t start, std::uint64_t end);
+  // Carves [start, end) of the image; false when stopped.
+  bool carveRegion(std::uint64_t start, std::uint64_t end);
   static TSK_WALK_RET_ENUM freeBlock(const TSK_FS_BLOCK* block, void* self);
   // Queues `found`, waiting while the queue is full; false when stopped.
   bool put(Found found);

@@ -210,7 +210,6 @@ void onAlarm(int) {
 // quillmark namespace, or this target's own but for its alarm handler; the
 // program's file name, which every frame of it carries, says nothing) or one
 // of the image
-
 // libraries' decides. The sanitizer's runtime, the C and C++ libraries and
 // libFuzzer come between and say nothing. A stack with neither counts as
 // ours.

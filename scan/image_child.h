@@ -27,9 +27,7 @@ struct ImageChildSettings {
   bool carve = false;  // also carve bitmaps out of unallocated space
   DigestSet hashes{};  // digests to take, as the workers take them
   bool hashAll = false;
-
   bool all = false;  // report every carved bitmap, not only payloads
-
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without progress
 };
 

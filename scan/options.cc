@@ -223,7 +223,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     return usageError("--carve needs an --image to carve");
   }
   if (options.imageChild != Options::ImageChild::kNone &&
-
       (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
     return usageError("--image-child and --image-count read exactly one --image");
   }

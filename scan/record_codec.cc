@@ -39,7 +39,6 @@ class PayloadReader {
     for (std::size_t i = 0; i < 8; ++i) {
       value |= static_cast<std::uint64_t>(static_cast<unsigned char>(taken_[i])) << (8 * i);
     }
-
     return value;
   }
   std::uint8_t u8() { return take(1) ? static_cast<std::uint8_t>(taken_[0]) : 0; }
@@ -77,6 +76,11 @@ class PayloadReader {
   std::string_view taken_;
   bool ok_ = true;
 };
+
+// How many counts a frame of `kind` carries.
+std::size_t countsIn(FrameKind kind) {
+  return kind == FrameKind::kTally ? 4 : kind == FrameKind::kTotal ? 1 : 0;
+}
 
 // Appends a frame of `kind` whose payload `write` appends.
 template <typename Write>
@@ -137,8 +141,7 @@ void appendRecordFrame(const ScanRecord& record, std::string& out) {
 void appendCountFrame(FrameKind kind, const std::array<std::uint64_t, 4>& counts,
                       std::string& out) {
   appendFrame(kind, out, [&] {
-    const std::size_t many = kind == FrameKind::kTally ? 4 : kind == FrameKind::kTotal ? 1 : 0;
-    for (std::size_t i = 0; i < many; ++i) put64(out, counts[i]);
+    for (std::size_t i = 0; i < countsIn(kind); ++i) put64(out, counts[i]);
   });
 }
 
@@ -164,8 +167,7 @@ FrameReader::Next FrameReader::next() {
   counts_ = {};
   if (kind_ == FrameKind::kRecord) return Next::kFrame;
   PayloadReader counts(payload_);
-  const std::size_t many = kind_ == FrameKind::kTally ? 4 : kind_ == FrameKind::kTotal ? 1 : 0;
-  for (std::size_t i = 0; i < many; ++i) counts_[i] = counts.u64();
+  for (std::size_t i = 0; i < countsIn(kind_); ++i) counts_[i] = counts.u64();
   return counts.done() ? Next::kFrame : Next::kCorrupt;
 }
 
@@ -218,7 +220,6 @@ bool FrameReader::record(ScanRecord& record) const {
   record.partition = static_cast<std::uint32_t>(partition);
 
   if (!in.done() || verdict > static_cast<std::uint8_t>(Verdict::kError) ||
-
       skip >= kSkipReasonCount) {
     return false;
   }

@@ -29,7 +29,6 @@ disk_image::Timestamp timeOf(const struct timespec& time) {
 }
 
 // Takes back what the analysis put in `record`, for a file that turns out
-
 // not to be readable as a whole after all.
 void clearVerdict(ScanRecord& record) {
   record.notBmp = record.wrongDepth = false;

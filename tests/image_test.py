@@ -714,8 +714,6 @@ def test_carving(root, src):
 
 
 def test_scan_order_and_paths(root, src):
-
-
     """Images come after the paths, in the order named, and a file's record
     names its image exactly as it was named."""
     image = os.path.join(root, "ext4.img")

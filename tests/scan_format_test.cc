@@ -201,7 +201,6 @@ TEST(ScanFormatTest, CommandLine) {
        Action::kUsageError,
        "invalid image timeout '0' (1 to 86400 seconds)"},
       {{"--image=i", "--carve", "--hash=sha1,md5"}, Action::kScan, ""},
-
       {{"--help"}, Action::kHelp, ""},
       {{"-V"}, Action::kVersion, ""},
       {{"--", "-a"}, Action::kScan, "" /* a path named -a */},

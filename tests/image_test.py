@@ -22,7 +22,6 @@ import os
 import random
 import shutil
 import signal
-
 import subprocess
 import sys
 import tempfile
@@ -32,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402
 import scan_support  # noqa: E402
 from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
-                          write, write_large)
+                          verdict_of, write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 MIB = 1024 * 1024
@@ -260,7 +259,7 @@ def check_scan(what, src, named, got, file_systems, parts, fs_types=None):
                   % (what, path, record, want[1]))
             continue
         _, name, deleted = want
-        have = (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+        have = verdict_of(record)
         check(have == detector_says(src, name) and record["deleted"] == deleted,
               "%s: %s: %r, the detector says %r of %s" % (what, path, record,
                                                           detector_says(src, name), name))
@@ -304,11 +303,16 @@ NEEDS = {
     "vmdk": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "qemu-img"],
     "vhd": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "qemu-img"],
     "damaged": ["mke2fs", "debugfs", "ewfacquire", "sfdisk"],
+    "carving": ["mke2fs", "debugfs", "dd"],
 }
 
 
-def missing_tools(row):
-    return [tool for tool in NEEDS[row] if not shutil.which(tool)]
+def lacks_tools(row, what=None):
+    """Whether a tool that `row` needs is missing; says so with a notice."""
+    missing = [tool for tool in NEEDS[row] if not shutil.which(tool)]
+    if missing:
+        print("NOTICE: skipped %s: no %s" % (what or "the %s row" % row, ", ".join(missing)))
+    return bool(missing)
 
 
 def test_file_systems(root, src):
@@ -316,8 +320,7 @@ def test_file_systems(root, src):
     rows = [("ext4", build_ext4, "ext4"), ("fat", build_fat, "fat16"),
             ("ntfs", build_ntfs, "ntfs")]
     for row, build, fs in rows:
-        if missing_tools(row):
-            print("NOTICE: skipped the %s row: no %s" % (row, ", ".join(missing_tools(row))))
+        if lacks_tools(row):
             continue
         image = os.path.join(root, row + ".img")
         files = build(src, image)
@@ -331,8 +334,7 @@ def test_containers(root, src):
     """Partition tables, and the same disk in every container format: each
     gives the records of the raw disk."""
     for label in ("dos", "gpt"):
-        if missing_tools(label):
-            print("NOTICE: skipped the %s row: no %s" % (label, ", ".join(missing_tools(label))))
+        if lacks_tools(label):
             continue
         image = os.path.join(root, label + ".img")
         file_systems, parts = build_partitioned(src, image, label)
@@ -348,20 +350,20 @@ def test_containers(root, src):
     file_systems, parts = build_partitioned(src, os.path.join(root, "again.img"), "dos")
     os.remove(os.path.join(root, "again.img"))
     containers = []
-    if not missing_tools("split"):
+    if not lacks_tools("split"):
         folder = os.path.join(root, "split")
         os.makedirs(folder)
         run("split", "-b", "7M", "-d", "-a", "3", "--numeric-suffixes=1", dos,
             os.path.join(folder, "disk."))
         containers.append(("split raw (.001, .002, ...)", os.path.join(folder, "disk.001")))
-    if not missing_tools("e01"):
+    if not lacks_tools("e01"):
         folder = os.path.join(root, "e01")
         os.makedirs(folder)
         run("ewfacquire", "-u", "-q", "-t", os.path.join(folder, "disk"), "-c", "deflate:fast",
             "-S", "1MiB", dos)
         check(os.path.exists(os.path.join(folder, "disk.E03")), "E01: several segments")
         containers.append(("E01 in segments", os.path.join(folder, "disk.E01")))
-    if not missing_tools("vmdk"):
+    if not lacks_tools("vmdk"):
         for form, options in (("vmdk", []), ("vpc", ["-o", "subformat=fixed,force_size=on"]),
                               ("vpc", [])):
             converted = os.path.join(root, "disk-%s-%d.%s" % (form, len(options), form))
@@ -376,8 +378,7 @@ def test_containers(root, src):
 def test_damaged(root, src):
     """Damaged and hostile images: error records for what they touch, the
     scan goes on, no wrong verdict, and it ends."""
-    if missing_tools("damaged"):
-        print("NOTICE: skipped the damaged images: no %s" % ", ".join(missing_tools("damaged")))
+    if lacks_tools("damaged", "the damaged images"):
         return
     folder = os.path.join(root, "damaged")
     os.makedirs(folder)
@@ -437,7 +438,6 @@ def test_damaged(root, src):
     noise = os.path.join(folder, "noise.img")
     write(noise, random.Random(9).randbytes(2 * MIB))
     rows = [
-        # what, image, status, an error (or skip) that must be there
         # (what, image, statuses: 1 where a payload may lie in what is left,
         #  the record that must be there: verdict and the start of its reason)
         ("truncated image", truncated, (1, 2), ("error", "file system cut short")),
@@ -467,9 +467,8 @@ def test_damaged(root, src):
             want = files.get(path.decode()) if path else None
             if want is None or want[0] != "source" or record["verdict"] == "error":
                 continue
-            have = (record["verdict"], record["warnings"], raw(record["name"]),
-                    record["length_text"])
-            check(have == detector_says(src, want[1]), "%s: %s: %r" % (what, path, record))
+            check(verdict_of(record) == detector_says(src, want[1]),
+                  "%s: %s: %r" % (what, path, record))
         if verdict == "error":
             check(error.encode() in err, "%s: standard error says so" % what)
 
@@ -506,8 +505,7 @@ def test_isolation(root, src):
     """The library reads each image in a child process: when it spins on an
     image without reading, or crashes on it, that image becomes an error
     record and the scan goes on with the next."""
-    if missing_tools("ext4"):
-        print("NOTICE: skipped the isolation rows: no %s" % ", ".join(missing_tools("ext4")))
+    if lacks_tools("ext4", "the isolation rows"):
         return
     spinning = os.path.join(root, "spinning.img")
     build_spinning(spinning)
@@ -596,7 +594,7 @@ def check_carved(what, image, got, want, folder):
             continue
         check(record["carved_length"] == length and record["path"] is None and record["deleted"]
               and record["inode"] is None, "%s: the record at %d: %r" % (what, offset, record))
-        have = (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+        have = verdict_of(record)
         said = scan_support.detect(DETECTOR, cut(image, offset, length, folder))
         check(have == said, "%s: at %d, %r; the detector on the bytes dd cuts: %r"
               % (what, offset, have, said))
@@ -605,8 +603,7 @@ def check_carved(what, image, got, want, folder):
 def test_carving(root, src):
     """--carve: bitmaps in unallocated space, in a raw dump, and after a
     quick format, each the detector's verdict on the bytes dd cuts there."""
-    if missing_tools("ext4") or not shutil.which("dd"):
-        print("NOTICE: skipped the carving rows: no %s" % ", ".join(missing_tools("ext4")))
+    if lacks_tools("carving", "the carving rows"):
         return
     folder = os.path.join(root, "carving")
     os.makedirs(folder)
@@ -685,7 +682,7 @@ def test_carving(root, src):
     # bitmaps are where they were. A bitmap whose old entry survives in a
     # subdirectory's cluster is found by the library as an orphan, by its
     # name, and is then not carved again where it begins.
-    if not missing_tools("fat"):
+    if not lacks_tools("fat"):
         card = os.path.join(folder, "card.img")
         build_fat(src, card)
         with open(card, "rb") as image:

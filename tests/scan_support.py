@@ -49,6 +49,11 @@ def detect(detector, path):
     return "clean", warnings, None, None
 
 
+def verdict_of(record):
+    """A JSON record's analysis in the shape detect() gives it."""
+    return (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+
+
 def write(path, data=b"x"):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as out:

@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402  (the generator of bitmaps of every shape)
 import scan_support  # noqa: E402
 from scan_support import (bmp_with_record, check, interrupted_scan, raw,  # noqa: E402
-                          records, run_tests, write, write_large)
+                          records, run_tests, verdict_of, write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 NOBODY_SCANNER = None  # set by main: see nobody_scanner
@@ -100,7 +100,7 @@ def test_one_analysis(root):
     for record in got:
         path = raw(record["path"])
         want = detect(path)
-        have = (record["verdict"], record["warnings"], raw(record["name"]), record["length_text"])
+        have = verdict_of(record)
         if have != want:
             mismatches += 1
             print("  %s: scanner %r, detector %r" % (path, have, want))

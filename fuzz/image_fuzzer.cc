@@ -19,11 +19,9 @@
 //     passes over the image.
 
 #include <elf.h>
-#include <sanitizer/common_interface_defs.h>
-
 #include <link.h>
+#include <sanitizer/common_interface_defs.h>
 #include <signal.h>
-
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-
 #include <unistd.h>
 
 #include <cerrno>

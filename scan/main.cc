@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <ctime>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +16,6 @@
 #include "disk_image/image_walker.h"
 #include "scan/image_child.h"
 #include "scan/options.h"
-
 #include "scan/output_stream.h"
 #include "scan/progress_meter.h"
 #include "scan/record_scanner.h"
@@ -65,9 +63,7 @@ ImageChildSettings childSettings(const Options& options) {
   settings.carve = options.carve;
   settings.hashes = options.hashes;
   settings.hashAll = options.hashAll;
-
   settings.all = options.all;
-
   settings.timeout = options.imageTimeout;
   return settings;
 }

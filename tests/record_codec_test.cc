@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cmath>
-
 #include <limits>
 #include <string>
 
@@ -68,9 +67,7 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
   EXPECT_EQ(a.nameUnallocated, b.nameUnallocated) << what;
   EXPECT_EQ(a.metaUnallocated, b.metaUnallocated) << what;
   EXPECT_EQ(a.partition, b.partition) << what;
-
   EXPECT_EQ(a.hashes, b.hashes) << what;
-
   ASSERT_EQ(a.byteRuns.size(), b.byteRuns.size()) << what;
   for (std::size_t i = 0; i < a.byteRuns.size(); ++i) {
     EXPECT_EQ(a.byteRuns[i].fileOffset, b.byteRuns[i].fileOffset) << what;

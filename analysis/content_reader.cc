@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <istream>
+#include <new>
 
 #include "analysis/loaded_bytes_buf.h"
 #include "bitmap/bitmap_header_view.h"
@@ -112,8 +113,7 @@ ContentReader::Result ContentReader::analyseStreaming(ContentSource& source, boo
                                                       ContentSink& sink) {
   Result result;
   const std::uint64_t size = source.size();
-  if (stream_ == nullptr) stream_.reset(new char[kStreamRead]);
-  char* const chunk = stream_.get();
+  char* const chunk = streamBuffer();
 
   // The first read holds the header, and with it the plan.
   std::uint64_t length = std::min<std::uint64_t>(kStreamRead, size);
@@ -167,15 +167,15 @@ ContentReader::Result ContentReader::analyseStreaming(ContentSource& source, boo
 
 ContentReader::Through ContentReader::readThrough(ContentSource& source, ContentSink& sink,
                                                   std::uint64_t& bytesRead) {
-  if (stream_ == nullptr) stream_.reset(new char[kStreamRead]);
+  char* const chunk = streamBuffer();
   const std::uint64_t size = source.size();
   for (std::uint64_t at = 0; at < size;) {
     const std::uint64_t length = std::min<std::uint64_t>(kStreamRead, size - at);
-    const std::int64_t got = source.readAt(at, stream_.get(), length);
+    const std::int64_t got = source.readAt(at, chunk, length);
     if (got < 0) return Through::kUnreadable;
     bytesRead += static_cast<std::uint64_t>(got);
     if (static_cast<std::uint64_t>(got) < length) return Through::kShort;
-    sink.consume(stream_.get(), static_cast<std::size_t>(got));
+    sink.consume(chunk, static_cast<std::size_t>(got));
     at += length;
   }
   return Through::kWhole;
@@ -189,11 +189,15 @@ ContentReader::Result ContentReader::analyseLoaded(std::streambuf& content, Resu
 }
 
 char* ContentReader::reserve(std::size_t size) {
-  if (size > capacity_) {
-    buffer_.reset(new char[size]);
-    capacity_ = size;
-  }
-  return buffer_.get();
+  char* const buffer = buffer_.reserve(size);
+  if (buffer == nullptr) throw std::bad_alloc();
+  return buffer;
+}
+
+char* ContentReader::streamBuffer() {
+  char* const buffer = stream_.reserve(kStreamRead);
+  if (buffer == nullptr) throw std::bad_alloc();
+  return buffer;
 }
 
 }  // namespace quillmark

@@ -3,12 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "analysis/analysis.h"
 #include "analysis/content_source.h"
+#include "analysis/page_aligned_buffer.h"
 #include "bitmap/bitmap_header_view.h"
 
 namespace quillmark {
@@ -91,11 +91,13 @@ class ContentReader {
   // are read over it.
   char* reserve(std::size_t size);
 
+  // The stream's read buffer, kStreamRead bytes once content is read through.
+  char* streamBuffer();
+
   std::uint64_t wholeLimit_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
+  PageAlignedBuffer buffer_;
   std::string_view wholeContent_;
-  std::unique_ptr<char[]> stream_;             // kStreamRead bytes, once content is read through
+  PageAlignedBuffer stream_;
   char header_[BitmapHeaderView::kSize] = {};  // the header, where the plan does not hold it
 };
 

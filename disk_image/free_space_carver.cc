@@ -29,11 +29,14 @@ void FreeSpaceCarver::startFreeBlocks(const std::string& path, std::uint64_t fsO
 }
 
 void FreeSpaceCarver::startRegion(const std::string& path, std::uint64_t start, std::uint64_t end) {
+  startRegions(path, {Region{start, end}});
+}
+
+void FreeSpaceCarver::startRegions(const std::string& path, std::vector<Region> regions) {
   Job job;
   job.path = path;
-  job.start = start;
-  job.end = end;
-  this->start(std::move(job));
+  job.regions = std::move(regions);
+  start(std::move(job));
 }
 
 void FreeSpaceCarver::start(Job job) {
@@ -78,17 +81,20 @@ bool FreeSpaceCarver::put(Found found) {
 void FreeSpaceCarver::run(const Job& job) {
   DiskImage image;
   std::string error;
-  if (!image.open(job.path, error)) {
+  const bool opened = image.open(job.path, error);
+  if (!opened || buffer_.reserve(kCarveRead) == nullptr) {
     Found found;
     found.kind = Found::Kind::kImageError;
-    found.detail = "cannot open image to carve it: " + error;
+    found.detail =
+        "cannot open image to carve it: " + (opened ? std::string("out of memory") : error);
     put(std::move(found));
   } else {
     image_ = image.info();
     imageSize_ = image.size();
-    if (buffer_ == nullptr) buffer_.reset(new char[kCarveRead]);
     if (!job.freeBlocks) {
-      carveRegion(job.start, job.end);
+      for (const Region& region : job.regions) {
+        if (!carveRegion(region.start, region.end)) break;
+      }
     } else {
       tsk_error_reset();
       TSK_FS_INFO* const fs =
@@ -149,7 +155,7 @@ bool FreeSpaceCarver::carveRegion(std::uint64_t start, std::uint64_t end) {
   for (std::uint64_t at = start; at < end;) {
     const std::uint64_t length = std::min<std::uint64_t>(kCarveRead, end - at);
     tsk_error_reset();
-    if (tsk_img_read(image_, static_cast<TSK_OFF_T>(at), buffer_.get(), length) !=
+    if (tsk_img_read(image_, static_cast<TSK_OFF_T>(at), buffer_.data(), length) !=
         static_cast<ssize_t>(length)) {
       Found found;
       found.kind = Found::Kind::kImageError;
@@ -159,7 +165,7 @@ bool FreeSpaceCarver::carveRegion(std::uint64_t start, std::uint64_t end) {
       continue;
     }
     if (counts_.positions != nullptr) *counts_.positions += (length + kSector - 1) / kSector;
-    const auto* const bytes = reinterpret_cast<const std::uint8_t*>(buffer_.get());
+    const auto* const bytes = reinterpret_cast<const std::uint8_t*>(buffer_.data());
     for (std::uint64_t within = 0; within + kCandidateHeaderBytes <= length; within += kSector) {
       if (bytes[within] != 'B' || bytes[within + 1] != 'M') continue;
       const std::uint64_t size = bitmapCandidateSize(bytes + within, length - within);

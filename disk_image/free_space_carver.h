@@ -12,6 +12,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "analysis/page_aligned_buffer.h"
 
 namespace quillmark::disk_image {
 
@@ -59,9 +62,20 @@ class FreeSpaceCarver {
   // started before.
   void startFreeBlocks(const std::string& path, std::uint64_t fsOffset, TSK_FS_TYPE_ENUM type);
 
+  // A span [start, end) of the image.
+  struct Region {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+  };
+
   // Starts carving [start, end) of the image at `path`, space that lies in
   // no file system. Stops what was started before.
   void startRegion(const std::string& path, std::uint64_t start, std::uint64_t end);
+
+  // Starts carving each of `regions` of the image at `path` in turn: the
+  // free space of a pool of volumes, as the library lists it. Stops what was
+  // started before.
+  void startRegions(const std::string& path, std::vector<Region> regions);
 
   // Waits for the next thing found and moves it into `found`; false once the
   // carving has ended and all it found was taken, or it was stopped.
@@ -76,8 +90,7 @@ class FreeSpaceCarver {
     bool freeBlocks = false;
     std::uint64_t fsOffset = 0;
     TSK_FS_TYPE_ENUM fsType = TSK_FS_TYPE_DETECT;
-    std::uint64_t start = 0;
-    std::uint64_t end = 0;
+    std::vector<Region> regions;
   };
 
   void start(Job job);
@@ -92,7 +105,7 @@ class FreeSpaceCarver {
   std::thread thread_;
 
   // The carving thread's own state.
-  std::unique_ptr<char[]> buffer_;
+  PageAlignedBuffer buffer_;
   std::uint64_t imageSize_ = 0;
   std::uint64_t runStart_ = 0;
   std::uint64_t runEnd_ = 0;

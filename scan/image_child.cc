@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "analysis/page_aligned_buffer.h"
 #include "disk_image/library_progress.h"
 #include "scan/output_stream.h"
 #include "scan/record_codec.h"
@@ -151,7 +152,8 @@ std::optional<std::string> runChild(const ImageChildSettings& settings,
   if (!child.start(arguments, error))
     return "cannot start the process that reads the image: " + error;
   FrameReader frames;
-  std::vector<char> buffer(std::size_t{64} * 1024);
+  PageAlignedBuffer buffer(std::size_t{64} * 1024);
+  if (buffer.data() == nullptr) return std::string("out of memory");
   Clock::time_point lastProgress = Clock::now();
   bool timedOut = false;
   bool damaged = false;
@@ -164,7 +166,7 @@ std::optional<std::string> runChild(const ImageChildSettings& settings,
     pollfd ready{child.output(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, 100);
     if (polled > 0) {
-      const ssize_t got = ::read(child.output(), buffer.data(), buffer.size());
+      const ssize_t got = ::read(child.output(), buffer.data(), buffer.capacity());
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;  // the child is done, or gone
       frames.append(buffer.data(), static_cast<std::size_t>(got));

@@ -9,7 +9,9 @@
 #include <mutex>
 
 #include "disk_image/ewf_image.h"
+#include "disk_image/image_format.h"
 #include "disk_image/library_progress.h"
+#include "disk_image/qcow_image.h"
 
 namespace quillmark::disk_image {
 
@@ -27,10 +29,22 @@ std::size_t formatIndex(TSK_IMG_TYPE_ENUM type) {
   return bits == 0 ? 31 : static_cast<std::size_t>(__builtin_ctz(bits)) % 32;
 }
 
-// Counts the read, then reads as the format does.
+// How many reads of this thread failed, and what the last of them said.
+thread_local std::uint64_t tFailedReads = 0;
+thread_local std::string tLastFailure;
+
+// Counts the read, then reads as the format does; notes a failure.
 ssize_t countingRead(TSK_IMG_INFO* image, TSK_OFF_T offset, char* into, size_t length) {
   gReads.fetch_add(1, std::memory_order_relaxed);
-  return gFormatReads[formatIndex(image->itype)].load()(image, offset, into, length);
+  const ssize_t got = gFormatReads[formatIndex(image->itype)].load()(image, offset, into, length);
+  if (got < 0) {
+    ++tFailedReads;
+    const char* const said = tsk_error_get();
+    tLastFailure =
+        "cannot read " + std::to_string(length) + " bytes at byte " + std::to_string(offset);
+    if (said != nullptr && *said != '\0') tLastFailure.append(": ").append(said);
+  }
+  return got;
 }
 
 // The format the library found in the image opened last, by the file's
@@ -70,8 +84,21 @@ std::string describeFailure(const std::string& what) {
   return failure;
 }
 
+ReadFailureWatch::ReadFailureWatch() : failuresBefore_(tFailedReads) {}
+
+bool ReadFailureWatch::failed() const { return tFailedReads != failuresBefore_; }
+
+std::string ReadFailureWatch::what() const { return failed() ? tLastFailure : std::string(); }
+
 bool DiskImage::open(const std::string& path, std::string& error) {
   close();
+  unsupported_ = false;
+  const ImageFormat format = imageFormatOf(path);
+  if (format != ImageFormat::kOther && format != ImageFormat::kQcow) {
+    error = unsupportedFormatError(format);
+    unsupported_ = true;
+    return false;
+  }
   // Only a file or a device holds an image; opening a FIFO would wait for a
   // writer, possibly for ever.
   struct stat info {};
@@ -84,7 +111,10 @@ bool DiskImage::open(const std::string& path, std::string& error) {
     return false;
   }
   tsk_error_reset();
-  if (isEwfImage(path)) {
+  if (format == ImageFormat::kQcow) {
+    unsupported_ = !qcowImagesSupported();
+    image_ = openQcowImage(path, error);
+  } else if (isEwfImage(path)) {
     image_ = openEwfImage(path, error);
   } else {
     const TSK_IMG_TYPE_ENUM known = knownFormat(info);

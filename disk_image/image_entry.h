@@ -35,10 +35,15 @@ struct ByteRun {
 
 // Where a file's bytes live inside a disk image, precisely enough for any
 // thread to open the same file again, and for an examiner to extract the
-// same bytes with other tools (The Sleuth Kit's icat IMAGE -o SECTOR INODE).
+// same bytes with other tools (The Sleuth Kit's icat IMAGE -o SECTOR INODE,
+// with -B BLOCK for a volume of an APFS container).
 struct FileRef {
-  std::size_t image = 0;        // index of the image among those scanned
-  std::uint64_t fsOffset = 0;   // byte offset of the file system in the image
+  std::size_t image = 0;       // index of the image among those scanned
+  std::uint64_t fsOffset = 0;  // byte offset of the file system (or its container) in the image
+  // In a pool of volumes (an APFS container at fsOffset): the block of the
+  // volume's superblock in the container, which names the volume; 0 where
+  // the file system is not in a pool.
+  std::uint64_t poolVolume = 0;
   std::uint32_t partition = 0;  // the file system's number in the image, from 1
 
   const char* fsType = "";     // the file system's type in lower case: "ext4", "fat16", ...
@@ -69,6 +74,7 @@ struct ImageEntry {
     kNothingRecognised,  // neither a volume system nor a file system the library knows
     kVolumeSystemError,  // a partition table the library rejects
     kNoFileSystem,       // a partition with no file system the library recognises
+    kEncryptedVolume,    // a volume of a pool that is encrypted, and not read
     kFileSystemError,    // a file system that cannot be opened or walked, or is cut short
     kCarved,             // a bitmap's header in unallocated space: `file` holds its window
   };
@@ -77,8 +83,8 @@ struct ImageEntry {
   // kFile: the path from the file system's root, "/dir/name", with
   // ":stream" after a named stream.
   std::string path;
-  // kFile: where it lives. For the partition and file system kinds, its
-  // image and fsOffset (and fsType, once known) say which.
+  // kFile: where it lives. For the partition, volume and file system kinds,
+  // its image and fsOffset (and fsType and poolVolume, once known) say which.
   FileRef file;
   bool hasOffset = false;  // `file.fsOffset` means something
   std::string detail;      // for the other kinds: what went wrong, as the library said

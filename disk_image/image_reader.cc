@@ -12,11 +12,25 @@ namespace quillmark::disk_image {
 
 namespace {
 
-// A file system opened for reading, or why it could not be.
+// A file system opened for reading, or why it could not be. A volume of a
+// pool (APFS) is read through the pool and an image of the volume that the
+// pool makes, which live as long as the file system.
 struct OpenFileSystem {
   std::uint64_t offset = 0;
+  std::uint64_t poolVolume = 0;
+  const TSK_POOL_INFO* pool = nullptr;
+  TSK_IMG_INFO* volumeImage = nullptr;
   TSK_FS_INFO* fs = nullptr;
   std::string error;
+
+  void close() {
+    if (fs != nullptr) tsk_fs_close(fs);
+    if (volumeImage != nullptr) tsk_img_close(volumeImage);
+    if (pool != nullptr) tsk_pool_close(pool);
+    fs = nullptr;
+    volumeImage = nullptr;
+    pool = nullptr;
+  }
 };
 
 // A library read's result as ContentSource::readAt returns it; a failure
@@ -181,15 +195,29 @@ struct ImageReader::Handles {
   TSK_FS_INFO* fileSystem(const FileRef& ref) {
     if (diskImage(ref) == nullptr) return nullptr;
     auto found =
-        std::find_if(fileSystems.begin(), fileSystems.end(),
-                     [&](const OpenFileSystem& open) { return open.offset == ref.fsOffset; });
+        std::find_if(fileSystems.begin(), fileSystems.end(), [&](const OpenFileSystem& open) {
+          return open.offset == ref.fsOffset && open.poolVolume == ref.poolVolume;
+        });
     if (found == fileSystems.end()) {
       OpenFileSystem opened;
       opened.offset = ref.fsOffset;
+      opened.poolVolume = ref.poolVolume;
       tsk_error_reset();
-      opened.fs = tsk_fs_open_img(image.info(), static_cast<TSK_OFF_T>(ref.fsOffset),
-                                  static_cast<TSK_FS_TYPE_ENUM>(ref.fsTypeId));
-      if (opened.fs == nullptr) opened.error = describeFailure("cannot open the file system");
+      const auto type = static_cast<TSK_FS_TYPE_ENUM>(ref.fsTypeId);
+      if (ref.poolVolume == 0) {
+        opened.fs = tsk_fs_open_img(image.info(), static_cast<TSK_OFF_T>(ref.fsOffset), type);
+      } else {
+        opened.pool = tsk_pool_open_img_sing(image.info(), static_cast<TSK_OFF_T>(ref.fsOffset),
+                                             TSK_POOL_TYPE_DETECT);
+        if (opened.pool != nullptr) {
+          opened.volumeImage = opened.pool->get_img_info(opened.pool, ref.poolVolume);
+        }
+        if (opened.volumeImage != nullptr) opened.fs = tsk_fs_open_img(opened.volumeImage, 0, type);
+      }
+      if (opened.fs == nullptr) {
+        opened.error = describeFailure("cannot open the file system");
+        opened.close();
+      }
       fileSystems.push_back(std::move(opened));
       found = fileSystems.end() - 1;
     }
@@ -205,9 +233,7 @@ struct ImageReader::Handles {
 
   void closeImage() {
     closeFile();
-    for (OpenFileSystem& open : fileSystems) {
-      if (open.fs != nullptr) tsk_fs_close(open.fs);
-    }
+    for (OpenFileSystem& open : fileSystems) open.close();
     fileSystems.clear();
     image.close();
     imageIndex = std::numeric_limits<std::size_t>::max();

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "disk_image/disk_image.h"
 #include "disk_image/free_space_carver.h"
+#include "disk_image/qcow_image.h"
 
 namespace quillmark::disk_image {
 
@@ -130,12 +132,84 @@ struct ImageWalker::Walk {
     entry.file.fsOffset = 0;
     entry.file.fsType = "";
     entry.file.partition = 0;
+    entry.file.poolVolume = 0;
     carver.startRegion(imagePath, start, end);
     return takeCarved();
   }
 
-  // Walks every file of the file system `opened`, at `offset` in the image.
-  void walkFileSystem(TSK_FS_INFO* opened, std::uint64_t offset) {
+  // Walks each volume of `pool`, a container of volumes (APFS) at `offset`
+  // in the image, then, when carving, the container's free space.
+  void walkPool(const TSK_POOL_INFO* pool, std::uint64_t offset) {
+    const char* const type = pool->ctype == TSK_POOL_TYPE_APFS ? "apfs" : "";
+    for (const TSK_POOL_VOLUME_INFO* volume = pool->vol_list; volume != nullptr && !stopped;
+         volume = volume->next) {
+      entry.file.fsOffset = offset;
+      entry.hasOffset = true;
+      entry.file.fsType = type;
+      entry.file.poolVolume = volume->block;
+      const std::string which = volume->desc == nullptr || *volume->desc == '\0'
+                                    ? ""
+                                    : std::string(" (") + volume->desc + ")";
+      if ((volume->flags & TSK_POOL_VOLUME_FLAG_ENCRYPTED) != 0) {
+        emitProblem(ImageEntry::Kind::kEncryptedVolume, "encrypted volume" + which);
+        continue;
+      }
+      const ReadFailureWatch watch;
+      tsk_error_reset();
+      TSK_IMG_INFO* const volumeImage = pool->get_img_info(pool, volume->block);
+      TSK_FS_INFO* const opened =
+          volumeImage == nullptr ? nullptr : tsk_fs_open_img(volumeImage, 0, poolFileSystem(pool));
+      if (opened != nullptr) {
+        walkFileSystem(opened, offset, true);
+      } else if (watch.failed()) {
+        emitProblem(ImageEntry::Kind::kFileSystemError,
+                    "cannot read the volume" + which + ": " + watch.what());
+        tsk_error_reset();
+      } else {
+        emitProblem(ImageEntry::Kind::kFileSystemError,
+                    describeFailure("cannot open the volume" + which));
+      }
+      if (volumeImage != nullptr) tsk_img_close(volumeImage);
+    }
+    entry.file.poolVolume = 0;
+    if (!carving || stopped) return;
+    std::vector<FreeSpaceCarver::Region> regions;
+    TSK_FS_ATTR_RUN* const runs = tsk_pool_unallocated_runs(pool);
+    for (const TSK_FS_ATTR_RUN* run = runs; run != nullptr; run = run->next) {
+      regions.push_back({offset + run->addr * pool->block_size,
+                         offset + (run->addr + run->len) * pool->block_size});
+    }
+    tsk_fs_attr_run_free(runs);
+    tsk_error_reset();
+    entry.file.fsOffset = offset;
+    entry.hasOffset = true;
+    entry.file.fsType = type;
+    carver.startRegions(imagePath, std::move(regions));
+    takeCarved();
+  }
+
+  // The file system type to open a volume of `pool` as.
+  static TSK_FS_TYPE_ENUM poolFileSystem(const TSK_POOL_INFO* pool) {
+    return pool->ctype == TSK_POOL_TYPE_APFS ? TSK_FS_TYPE_APFS_DETECT : TSK_FS_TYPE_DETECT;
+  }
+
+  // Walks the pool of volumes at `offset` of `image`, if there is one;
+  // false when there is none.
+  bool tryPool(TSK_IMG_INFO* image, std::uint64_t offset) {
+    tsk_error_reset();
+    const TSK_POOL_INFO* const pool =
+        tsk_pool_open_img_sing(image, static_cast<TSK_OFF_T>(offset), TSK_POOL_TYPE_DETECT);
+    tsk_error_reset();
+    if (pool == nullptr) return false;
+    walkPool(pool, offset);
+    tsk_pool_close(pool);
+    return true;
+  }
+
+  // Walks every file of the file system `opened`, at `offset` in the image;
+  // when carving, carves its free blocks too, unless `inPool` (a pool's free
+  // space is its container's, carved once for all its volumes).
+  void walkFileSystem(TSK_FS_INFO* opened, std::uint64_t offset, bool inPool = false) {
     fs = opened;
     if (tally != nullptr) ++tally->fileSystems;
     ++entry.file.partition;
@@ -152,7 +226,8 @@ struct ImageWalker::Walk {
     }
     // The free space is read while the files are walked and read; the
     // bitmaps carved from it follow the files.
-    if (carving) carver.startFreeBlocks(imagePath, offset, fs->ftype);
+    const bool carveFreeBlocks = carving && !inPool;
+    if (carveFreeBlocks) carver.startFreeBlocks(imagePath, offset, fs->ftype);
     const auto flags = static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(
         TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC | TSK_FS_DIR_WALK_FLAG_RECURSE);
     tsk_error_reset();
@@ -160,7 +235,7 @@ struct ImageWalker::Walk {
       emitProblem(ImageEntry::Kind::kFileSystemError,
                   describeFailure("cannot walk the file system"));
     }
-    if (carving) takeCarved();
+    if (carveFreeBlocks) takeCarved();
     tsk_fs_close(fs);
     fs = nullptr;
   }
@@ -230,7 +305,10 @@ struct ImageWalker::Walk {
 bool diskImagesSupported() { return true; }
 
 std::vector<std::pair<std::string, std::string>> libraryVersions() {
-  return {{"The Sleuth Kit", tsk_version_get_str()}, {"libewf", libewf_get_version()}};
+  std::vector<std::pair<std::string, std::string>> versions = {
+      {"The Sleuth Kit", tsk_version_get_str()}, {"libewf", libewf_get_version()}};
+  if (qcowImagesSupported()) versions.emplace_back("libqcow", qcowLibraryVersion());
+  return versions;
 }
 
 bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& sink) {
@@ -241,7 +319,8 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   DiskImage image;
   std::string error;
   if (!image.open(path, error)) {
-    return walk.emitProblem(ImageEntry::Kind::kImageError, "cannot open image: " + error);
+    return walk.emitProblem(ImageEntry::Kind::kImageError,
+                            image.unsupportedFormat() ? error : "cannot open image: " + error);
   }
   if (tally_ != nullptr) ++tally_->images;
   TSK_IMG_INFO* const info = image.info();
@@ -261,6 +340,7 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
     }
   }
 
+  const ReadFailureWatch probe;
   tsk_error_reset();
   TSK_VS_INFO* const volumes = tsk_vs_open(info, 0, TSK_VS_TYPE_DETECT);
   if (volumes != nullptr) {
@@ -291,6 +371,14 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
         continue;
       }
 
+      // A partition ending past the image's end has lost bytes that the
+      // library may have needed to tell what it holds.
+      const std::uint64_t partitionEnd =
+          part->len <= (std::numeric_limits<std::uint64_t>::max() - offset) / sector
+              ? offset + part->len * sector
+              : std::numeric_limits<std::uint64_t>::max();
+      const ReadFailureWatch watch;
+      if (walk.tryPool(info, offset)) continue;
       tsk_error_reset();
       TSK_FS_INFO* const fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
       if (fs != nullptr) {
@@ -299,16 +387,29 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
       }
       const bool unknown = notRecognised(tsk_error_get_errno());
       const std::string which = *part->desc == '\0' ? "" : std::string(" (") + part->desc + ")";
-      walk.emitProblem(
-          unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,
-          describeFailure((unknown ? "no file system recognised in the partition"
-                                   : "cannot open the file system in the partition") +
-                          which));
-      // A partition without a file system the library knows, whole.
-      if (unknown && walk.carving) {
-        const std::uint64_t length =
-            part->len <= (image.size() - offset) / sector ? part->len * sector : image.size();
-        walk.carveOutside(offset, offset + length);
+      const bool cutShort = partitionEnd > image.size();
+      if (watch.failed() || (unknown && cutShort)) {
+        // Not all of the partition's bytes could be read: a failure, never
+        // an empty partition.
+        const std::string missing = watch.failed()
+                                        ? watch.what()
+                                        : "the image ends at byte " + std::to_string(image.size()) +
+                                              ", before the partition's end at byte " +
+                                              std::to_string(partitionEnd);
+        tsk_error_reset();
+        walk.emitProblem(ImageEntry::Kind::kFileSystemError,
+                         "cannot read the partition" + which + ": " + missing);
+      } else {
+        walk.emitProblem(
+            unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,
+            describeFailure((unknown ? "no file system recognised in the partition"
+                                     : "cannot open the file system in the partition") +
+                            which));
+      }
+      // A partition without a file system the library knows, or whose file
+      // system could not be read, whole: what can be read of it.
+      if ((unknown || watch.failed()) && walk.carving) {
+        walk.carveOutside(offset, std::min(partitionEnd, image.size()));
       }
     }
     tsk_vs_close(volumes);
@@ -316,7 +417,9 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   }
 
   // No volume system the library knows, or a table it rejects; either way a
-  // file system may start at offset 0 (a disk without partitions).
+  // pool of volumes or a file system may start at offset 0 (a disk without
+  // partitions).
+  if (walk.tryPool(info, 0)) return !walk.stopped;
   tsk_error_reset();
   walk.entry.file.fsOffset = 0;
   walk.entry.hasOffset = true;
@@ -336,7 +439,13 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   const bool unknown = notRecognised(tsk_error_get_errno());
   const std::string failure = describeFailure("cannot open the file system");
   const std::string rejected = rejectedPartitionTable(info);
-  if (!rejected.empty()) {
+  if (probe.failed()) {
+    // Bytes the library needed to tell what the image holds could not be
+    // read: nothing can be said of it, least of all that it is blank.
+    walk.entry.hasOffset = false;
+    walk.emitProblem(ImageEntry::Kind::kImageError,
+                     "cannot read the image to find its volumes or file system: " + probe.what());
+  } else if (!rejected.empty()) {
     walk.entry.hasOffset = false;
     walk.emitProblem(ImageEntry::Kind::kVolumeSystemError, rejected);
   } else if (!unknown) {
@@ -348,7 +457,7 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
   }
   // With no file system found, the whole image is unallocated space: a
   // memory dump, a raw dump of a medium the library does not know.
-  if (walk.carving && !walk.stopped && (unknown || !rejected.empty())) {
+  if (walk.carving && !walk.stopped && (unknown || !rejected.empty() || probe.failed())) {
     walk.carveOutside(0, image.size());
   }
   return !walk.stopped;

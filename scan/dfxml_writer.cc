@@ -203,6 +203,9 @@ void DfxmlWriter::openVolume(const Volume& volume, std::string& out) {
     }
     out += '"';
   }
+  if (volume.poolVolume) {
+    out.append(" qm:pool_volume=\"").append(std::to_string(*volume.poolVolume)).append("\"");
+  }
   out += '>';
   if (volume.offset) appendNumber(out, "partition_offset", *volume.offset);
   if (!volume.type.empty()) appendElement(out, "ftype_str", volume.type);
@@ -215,6 +218,7 @@ void DfxmlWriter::append(const ScanRecord& record, std::string& out) {
   if (record.image) volume.image = *record.image;
   volume.offset = record.fsOffset;
   volume.type = record.fsType;
+  volume.poolVolume = record.volume;
   if (!open_ || !(*open_ == volume)) openVolume(volume, out);
 
   out += "<fileobject>";

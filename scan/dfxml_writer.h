@@ -67,9 +67,10 @@ class DfxmlWriter {
     std::string image;
     std::optional<std::uint64_t> offset;
     std::string type;
+    std::optional<std::uint64_t> poolVolume;  // a volume of an APFS container: its superblock
     bool operator==(const Volume& other) const {
       return inImage == other.inImage && image == other.image && offset == other.offset &&
-             type == other.type;
+             type == other.type && poolVolume == other.poolVolume;
     }
   };
   void openVolume(const Volume& volume, std::string& out);

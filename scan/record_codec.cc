@@ -115,6 +115,7 @@ void appendRecordFrame(const ScanRecord& record, std::string& out) {
     putString(out, record.image.value_or(std::string()));
     putOptional(out, record.fsOffset);
     putString(out, record.fsType);
+    putOptional(out, record.volume);
     putOptional(out, record.inode);
     putOptional(out, record.carvedAt);
     putOptional(out, record.carvedLength);
@@ -189,6 +190,7 @@ bool FrameReader::record(ScanRecord& record) const {
   in.string(image);
   in.optional(record.fsOffset);
   in.string(record.fsType);
+  in.optional(record.volume);
   in.optional(record.inode);
   in.optional(record.carvedAt);
   in.optional(record.carvedLength);

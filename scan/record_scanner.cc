@@ -90,6 +90,7 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
   record.image = image;
   if (entry.hasOffset) record.fsOffset = entry.file.fsOffset;
   record.fsType = entry.file.fsType;
+  if (entry.file.poolVolume != 0) record.volume = entry.file.poolVolume;
   if (entry.hasOffset && *entry.file.fsType != '\0') record.partition = entry.file.partition;
   switch (entry.kind) {
     case Kind::kFile:
@@ -114,6 +115,9 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
       break;
     case Kind::kNoFileSystem:
       skip(record, SkipReason::kNoFileSystem);
+      break;
+    case Kind::kEncryptedVolume:
+      skip(record, SkipReason::kEncryptedVolume);
       break;
     case Kind::kImageError:
     case Kind::kVolumeSystemError:

@@ -39,7 +39,7 @@ void RecordWriter::appendHeader(std::string& out) const {
   if (format_ == Format::kCsv) {
     out +=
         "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
-        "carved_at,carved_length";
+        "carved_at,carved_length,volume";
     for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
       if (hashes_[i]) out.append(",").append(digestName(static_cast<DigestAlgorithm>(i)));
     }
@@ -74,7 +74,9 @@ void appendLocation(const ScanRecord& record, bool escapeText, std::string& out)
     out += " (carved at " + std::to_string(*record.carvedAt) + ")";
   } else if (record.fsOffset) {
     out += " (" + (record.fsType.empty() ? std::string("partition") : record.fsType) + " at " +
-           std::to_string(*record.fsOffset) + ")";
+           std::to_string(*record.fsOffset);
+    if (record.volume) out += ", volume " + std::to_string(*record.volume);
+    out += ")";
   }
   if (!record.path.empty()) {
     out += ' ';
@@ -158,6 +160,8 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
   if (record.carvedAt) out += std::to_string(*record.carvedAt);
   out += ',';
   if (record.carvedLength) out += std::to_string(*record.carvedLength);
+  out += ',';
+  if (record.volume) out += std::to_string(*record.volume);
   for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
     if (!hashes_[i]) continue;
     out += ',';
@@ -198,6 +202,7 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
   field(",\"fs_offset\":", record.fsOffset.has_value(),
         [&] { out += std::to_string(*record.fsOffset); });
   field(",\"fs\":", !record.fsType.empty(), [&] { appendJsonString(out, record.fsType); });
+  field(",\"volume\":", record.volume.has_value(), [&] { out += std::to_string(*record.volume); });
   field(",\"inode\":", record.inode.has_value(), [&] { out += std::to_string(*record.inode); });
   out += record.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
   field(",\"carved_at\":", record.carvedAt.has_value(),

@@ -56,9 +56,12 @@ struct ScanRecord {
   std::uint64_t bytesRead = 0;          // bytes read from the file
 
   // Where the bytes came from, for files and parts of disk images.
-  std::optional<std::string> image;           // the image as it was named
-  std::optional<std::uint64_t> fsOffset;      // the file system's (or partition's) byte offset
-  std::string fsType;                         // the file system's type in lower case, or empty
+  std::optional<std::string> image;       // the image as it was named
+  std::optional<std::uint64_t> fsOffset;  // the file system's (or partition's) byte offset
+  std::string fsType;                     // the file system's type in lower case, or empty
+  // In a pool of volumes (an APFS container at fsOffset): the block of the
+  // volume's superblock, by which its tools name the volume (icat -B).
+  std::optional<std::uint64_t> volume;
   std::optional<std::uint64_t> inode;         // the file's metadata address
   bool deleted = false;                       // its name or its metadata is unallocated
   std::optional<std::uint64_t> carvedAt;      // a carved bitmap's first byte in the image
@@ -86,6 +89,7 @@ struct ScanRecord {
     image.reset();
     fsOffset.reset();
     fsType.clear();
+    volume.reset();
     inode.reset();
     deleted = false;
     carvedAt.reset();

@@ -32,6 +32,7 @@ constexpr Wording kWordings[kSkipReasonCount] = {
     {"neither a volume system nor a file system recognised",
      "image without a volume system or a file system",
      "images without a volume system or a file system"},
+    {"encrypted volume", "encrypted volume", "encrypted volumes"},
 };
 
 }  // namespace

@@ -27,9 +27,10 @@ enum class SkipReason : std::uint8_t {
   kDeletedUnrecoverable,  // deleted, and where its bytes were is no longer known
   kNoFileSystem,          // a partition with no file system the library recognises
   kNothingRecognised,     // an image with neither a volume system nor a file system
+  kEncryptedVolume,       // an encrypted volume of a pool (APFS), not read
 };
 inline constexpr std::size_t kSkipReasonCount =
-    static_cast<std::size_t>(SkipReason::kNothingRecognised) + 1;
+    static_cast<std::size_t>(SkipReason::kEncryptedVolume) + 1;
 
 // The reason as a record states it: "a FIFO", "symbolic link, not followed".
 const char* skipReasonText(SkipReason reason);

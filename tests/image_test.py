@@ -5,7 +5,8 @@ from generated bitmaps, without root and without mounting anything.
 Each row builds an image (ext4 with mke2fs -d and debugfs, FAT with mkfs.fat
 and mtools, NTFS with mkntfs and ntfscp, DOS and GPT partition tables with
 sfdisk, a split raw set, an E01 set in several segments with ewfacquire,
-VMDK and VHD with qemu-img), or damages one, and scans it. Every file's
+VMDK, VHD, VHDX and QCOW2 with qemu-img, APFS from the container shared
+beside the project), or damages one, and scans it. Every file's
 record must be what quillmark-detect says of the source file it was built
 from; a deleted file is analysed only where its blocks are still its own;
 every part of an image that cannot be read is an error record, never a
@@ -14,7 +15,7 @@ change them. The Sleuth Kit's own icat must extract, from where a record
 says a file lives, the very bytes it was built from. A row whose tools are
 missing is skipped with a notice.
 
-usage: image_test.py SCANNER DETECTOR
+usage: image_test.py SCANNER DETECTOR [SHARED_IMAGES]
 """
 import hashlib
 import functools
@@ -34,6 +35,8 @@ from scan_support import (bmp_with_record, check, raw, records, run_tests,  # no
                           verdict_of, write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+# Images made by another project (an APFS container made on a Mac, a QCOW2).
+SHARED = sys.argv[3] if len(sys.argv) > 3 else None
 MIB = 1024 * 1024
 
 
@@ -304,6 +307,9 @@ NEEDS = {
     "vhd": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "qemu-img"],
     "damaged": ["mke2fs", "debugfs", "ewfacquire", "sfdisk"],
     "carving": ["mke2fs", "debugfs", "dd"],
+    "apfs": ["fls", "icat", "sfdisk"],
+    "qcow2": ["qemu-img"],
+    "missing bytes": ["mke2fs", "debugfs", "mkfs.fat", "mcopy", "sfdisk", "ewfacquire"],
 }
 
 
@@ -710,6 +716,248 @@ def test_carving(root, src):
                   % (name, offset, record, orphans))
 
 
+def shared_image(name):
+    """The path of an image shared beside the project, or None with a notice."""
+    path = os.path.join(SHARED, name) if SHARED else None
+    if path is None or not os.path.isfile(path):
+        print("NOTICE: skipped the rows of %s: not found beside the project" % name)
+        return None
+    return path
+
+
+def apfs_files(image, sector, block):
+    """{path: inode} of the regular files of the APFS volume whose superblock
+    is at `block`, as fls lists them."""
+    said = subprocess.run(["fls", "-r", "-p", "-o", str(sector), "-B", str(block), image],
+                          capture_output=True, text=True, check=True).stdout
+    files = {}
+    for line in said.splitlines():
+        kind, _, rest = line.partition(" ")
+        if kind == "r/r":
+            inode, _, path = rest.partition(":\t")
+            files["/" + path] = int(inode)
+    return files
+
+
+def flip_apfs_encryption(data):
+    """Marks every APFS volume superblock in `data` encrypted (clears its
+    "unencrypted" flag) and checksums it again (Fletcher-64)."""
+    import struct
+    for at in range(0, len(data), 4096):
+        block = data[at:at + 4096]
+        if block[32:36] != b"APSB":
+            continue
+        flags = struct.unpack_from("<Q", block, 264)[0]
+        struct.pack_into("<Q", block, 264, flags & ~1)
+        first = second = 0
+        for (word,) in struct.iter_unpack("<I", bytes(block[8:])):
+            first = (first + word) % 0xFFFFFFFF
+            second = (second + first) % 0xFFFFFFFF
+        low = 0xFFFFFFFF - ((first + second) % 0xFFFFFFFF)
+        high = 0xFFFFFFFF - ((first + low) % 0xFFFFFFFF)
+        block[:8] = struct.pack("<Q", low | high << 32)
+        data[at:at + 4096] = block
+    return data
+
+
+def test_apfs(root, src):
+    """APFS containers through the library's pools: on their own, inside a
+    GPT partition, with an encrypted volume, and their free space carved.
+    Each file is the detector's verdict on what icat -B extracts."""
+    shared = shared_image("apfs/apfs.raw")
+    if shared is None or lacks_tools("apfs"):
+        return
+    folder = os.path.join(root, "apfs")
+    os.makedirs(folder)
+    with open(shared, "rb") as data:
+        container = bytearray(data.read())
+    block = 107  # the volume's superblock, as pstat shows it
+    # The container in the second partition of a GPT disk.
+    gpt = os.path.join(folder, "gpt.img")
+    with open(gpt, "wb") as out:
+        out.truncate(4 * MIB + len(container) + MIB)
+    run("sfdisk", "-q", gpt, stdin=b"label: gpt\nstart=2048, size=2048\n"
+        b"start=4096, size=%d, type=7C3457EF-0000-11AA-AA11-00306543ECAC\n"
+        % (len(container) // 512))
+    put(gpt, 4096 * 512, bytes(container))
+    for what, image, sector in (("APFS container", shared, 0), ("APFS in GPT", gpt, 4096)):
+        want = apfs_files(image, sector, block)
+        status, got, err = scan("--all", "--image=" + image)
+        files = [r for r in got if r["path"] is not None]
+        # Only the empty first partition of the GPT disk is not a file.
+        check([(r["verdict"], r["fs_offset"]) for r in got if r["path"] is None]
+              == ([("skipped", MIB)] if sector else []), "%s: the parts: %r" % (what, got))
+        check(status == 0 and sorted(raw(r["path"]).decode() for r in files) == sorted(want),
+              "%s: a record for each file fls lists (%d): %r" % (what, status, got[:2]))
+        for record in files:
+            path = raw(record["path"]).decode()
+            check(record["fs"] == "apfs" and record["fs_offset"] == sector * 512
+                  and record["volume"] == block and record["inode"] == want.get(path),
+                  "%s: %s: where it lies: %r" % (what, path, record))
+            extracted = os.path.join(folder, "extracted")
+            # A file with a resource fork and no data stream extracts as
+            # nothing, and is empty content to the scanner too.
+            with open(extracted, "wb") as out:
+                subprocess.run(["icat", "-o", str(sector), "-B", str(block), image,
+                                str(record["inode"])], stdout=out, stderr=subprocess.DEVNULL)
+            check(verdict_of(record) == scan_support.detect(DETECTOR, extracted),
+                  "%s: %s: the detector on what icat -B extracts" % (what, path))
+
+    encrypted = os.path.join(folder, "encrypted.raw")
+    write(encrypted, bytes(flip_apfs_encryption(bytearray(container))))
+    status, got, _ = scan("--all", "--image=" + encrypted)
+    check(status == 0 and len(got) == 1 and got[0]["verdict"] == "skipped"
+          and got[0]["error"] == "encrypted volume (apfs_test)" and got[0]["volume"] == block,
+          "encrypted APFS volume: one skipped record: %r" % got)
+    done = subprocess.run([SCANNER, "--image=" + encrypted], capture_output=True)
+    check(b"1 encrypted volume" in done.stderr, "the summary counts the encrypted volume")
+
+    # A bitmap in the container's free blocks (block 110 on are free).
+    carve = os.path.join(folder, "carve.raw")
+    payload = bmp_with_record(60, 40, b"in apfs free space.txt")
+    container[200 * 4096:200 * 4096 + len(payload)] = payload
+    write(carve, bytes(container))
+    status, got, _ = scan("--carve", "--image=" + carve)
+    carved = [r for r in got if r["carved_at"] is not None]
+    check(status == 1 and [(r["carved_at"], r["fs"], r["verdict"]) for r in carved]
+          == [(200 * 4096, "apfs", "payload")], "APFS free space carved: %r" % carved)
+    check_carved("APFS free space", carve, carved, {200 * 4096: len(payload)}, folder)
+
+
+def test_virtual_disks(root, src):
+    """QCOW2 through libqcow (plain, compressed, over a backing file) and
+    VHDX give the records of the raw disk; a missing backing file is an
+    error that names it; formats no library here reads are named, never
+    read as raw bytes."""
+    dos = os.path.join(root, "dos.img")
+    if lacks_tools("qcow2") or not os.path.exists(dos):
+        return
+    folder = os.path.join(root, "virtual")
+    os.makedirs(folder)
+    file_systems, parts = build_partitioned(src, os.path.join(folder, "again.img"), "dos")
+    os.remove(os.path.join(folder, "again.img"))
+    base = os.path.join(folder, "base.qcow2")
+    run("qemu-img", "convert", "-f", "raw", "-O", "qcow2", dos, base)
+    overlay = os.path.join(folder, "overlay.qcow2")
+    run("qemu-img", "create", "-f", "qcow2", "-b", "base.qcow2", "-F", "qcow2", overlay)
+    disks = [("qcow2", base), ("qcow2 over a backing file", overlay)]
+    for form, options in (("qcow2", ["-c"]), ("vhdx", [])):
+        converted = os.path.join(folder, "disk-%s%s.%s" % (form, "".join(options), form))
+        run("qemu-img", "convert", "-f", "raw", "-O", form, *options, dos, converted)
+        disks.append(("%s %s" % (form, " ".join(options)), converted))
+    for what, image in disks:
+        status, got, err = scan("--image=" + image)
+        check(status == 1, "%s: status %d, %r" % (what, status, err[-300:]))
+        check_scan(what, src, image, got, file_systems, parts)
+
+    alone = os.path.join(folder, "alone")
+    os.makedirs(alone)
+    shutil.copy(overlay, alone)
+    status, got, err = scan("--image=" + os.path.join(alone, "overlay.qcow2"))
+    check(status == 2 and len(got) == 1 and got[0]["verdict"] == "error"
+          and "backing file base.qcow2 is missing" in got[0]["error"],
+          "qcow2 without its backing file: an error naming it: %r" % got)
+
+    shared = shared_image("qcow2/ext2.qcow2")
+    if shared:
+        converted = os.path.join(folder, "shared.raw")
+        run("qemu-img", "convert", "-f", "qcow2", "-O", "raw", shared, converted)
+        _, got, _ = scan("--all", "--image=" + shared)
+        _, want, _ = scan("--all", "--image=" + converted)
+        strip = lambda rs: [dict(r, image=None) for r in rs]  # noqa: E731
+        check(got and strip(got) == strip(want),
+              "the shared qcow2: the records of its raw conversion: %r" % got[:2])
+
+    # Formats named by their signatures.
+    unsupported = []
+    for form, name in (("vdi", "VDI"), ("parallels", "Parallels"), ("qed", "QED")):
+        path = os.path.join(folder, "disk." + form)
+        run("qemu-img", "convert", "-f", "raw", "-O", form, dos, path)
+        unsupported.append((name, path))
+    dmg = os.path.join(folder, "disk.dmg")
+    write(dmg, bytes(MIB) + b"koly" + bytes(508))
+    sparse = os.path.join(folder, "disk.sparseimage")
+    write(sparse, b"sprs" + bytes(MIB))
+    bundle = os.path.join(folder, "disk.sparsebundle")
+    write(os.path.join(bundle, "Info.plist"), b"<plist/>")
+    write(os.path.join(bundle, "bands", "0"), bytes(4096))
+    unsupported += [("DMG (UDIF)", dmg), ("sparse image", sparse), ("sparse bundle", bundle)]
+    for name, path in unsupported:
+        status, got, err = scan("--image=" + path)
+        said = "unsupported image format: " + name + " ("
+        check(status == 2 and len(got) == 1 and got[0]["verdict"] == "error"
+              and got[0]["error"].startswith(said) and said.encode() in err,
+              "%s: named as unsupported: %r" % (name, got))
+
+
+def test_missing_bytes(root, src):
+    """Bytes that cannot be read are errors, never an empty partition or a
+    blank disk: a partition whose first sectors are in a missing E01
+    segment, a partition cut short by a truncated image, an image whose
+    first chunk fails its checksum; and carving over them."""
+    if lacks_tools("missing bytes"):
+        return
+    folder = os.path.join(root, "missing")
+    os.makedirs(folder)
+    disk = os.path.join(folder, "gpt.img")
+    build_partitioned(src, disk, "gpt")
+    fat_at = 53248 * 512
+    # Stored chunks (no compression), so that a segment's bytes can be found.
+    e01 = os.path.join(folder, "e01")
+    os.makedirs(e01)
+    run("ewfacquire", "-u", "-q", "-t", os.path.join(e01, "disk"), "-c", "none", "-S", "1MiB",
+        disk)
+    with open(disk, "rb") as image:
+        image.seek(fat_at)
+        boot = image.read(64)
+    holding = [name for name in sorted(os.listdir(e01))
+               if boot in open(os.path.join(e01, name), "rb").read()]
+    check(len(holding) == 1 and holding[0] != "disk.E01", "the FAT's segment: %r" % holding)
+    os.remove(os.path.join(e01, holding[0]))
+
+    truncated = os.path.join(folder, "truncated.img")
+    shutil.copy(disk, truncated)
+    os.truncate(truncated, 88064 * 512 + 512)  # inside the partition with no file system
+
+    bare = os.path.join(folder, "bare")
+    os.makedirs(bare)
+    ext4 = os.path.join(folder, "ext4.img")
+    build_ext4(src, ext4)
+    run("ewfacquire", "-u", "-q", "-t", os.path.join(bare, "disk"), "-c", "none", "-S", "1MiB",
+        ext4)
+    with open(ext4, "rb") as image:
+        image.seek(1024)
+        superblock = image.read(128)
+    with open(os.path.join(bare, "disk.E01"), "r+b") as segment:
+        at = segment.read().find(superblock)
+        check(at > 0, "the superblock is stored in the first segment")
+        segment.seek(at + 56)
+        segment.write(b"\0\0")  # the magic number, in a chunk that now fails its checksum
+
+    rows = [
+        # (what, image, the offset of the record, the start of its reason)
+        ("partition in a missing E01 segment", os.path.join(e01, "disk.E01"), fat_at,
+         "cannot read the partition: cannot read "),
+        ("partition past the end of a truncated image", truncated, 88064 * 512,
+         "cannot read the partition: the image ends at byte %d, before" % (88064 * 512 + 512)),
+        ("first chunk failing its checksum", os.path.join(bare, "disk.E01"), None,
+         "cannot read the image to find its volumes or file system: cannot read "),
+    ]
+    for what, image, offset, reason in rows:
+        for carving in ([], ["--carve", "--all"]):
+            status, got, _ = scan(*carving, "--image=" + image)
+            parts = [r for r in got if r["path"] is None and r["carved_at"] is None]
+            # Payloads elsewhere in the image outrank the errors (status 1).
+            check(status in (1, 2) and any(r["verdict"] == "error" and r["fs_offset"] == offset
+                                      and r["error"].startswith(reason) for r in parts),
+                  "%s %s: an error record (%s...): %r" % (what, " ".join(carving), reason, parts))
+            check(not any(r["verdict"] == "skipped" for r in parts),
+                  "%s %s: nothing said to be empty: %r" % (what, " ".join(carving), parts))
+        # Carving goes on over what can be read, and says what it could not.
+        check(any(r["verdict"] == "error" and r["error"].startswith("cannot read unallocated")
+                  for r in got) or image == truncated, "%s: carving's read errors" % what)
+
+
 def test_scan_order_and_paths(root, src):
     """Images come after the paths, in the order named, and a file's record
     names its image exactly as it was named."""
@@ -733,7 +981,7 @@ def main():
         src = make_sources(root)
         return run_tests(functools.partial(test, root, src) for test in (
             test_file_systems, test_containers, test_damaged, test_isolation, test_carving,
-            test_scan_order_and_paths))
+            test_apfs, test_virtual_disks, test_missing_bytes, test_scan_order_and_paths))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -51,6 +51,7 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
   EXPECT_EQ(a.image, b.image) << what;
   EXPECT_EQ(a.fsOffset, b.fsOffset) << what;
   EXPECT_EQ(a.fsType, b.fsType) << what;
+  EXPECT_EQ(a.volume, b.volume) << what;
   EXPECT_EQ(a.inode, b.inode) << what;
   EXPECT_EQ(a.deleted, b.deleted) << what;
   EXPECT_EQ(a.carvedAt, b.carvedAt) << what;
@@ -98,8 +99,9 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   payload.hashes = {"", "", std::string(64, 'a')};
   ScanRecord skipped;
   skipped.verdict = Verdict::kSkipped;
-  skipped.skip = SkipReason::kDeletedOverwritten;
-  skipped.reason = "deleted, content overwritten";
+  skipped.skip = SkipReason::kEncryptedVolume;
+  skipped.reason = "encrypted volume";
+  skipped.volume = 107;
   skipped.image = "";
   skipped.inode = 0;
   ScanRecord odd;
@@ -111,7 +113,7 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   odd.fsOffset = 0;
   const std::pair<const char*, ScanRecord> cases[] = {
       {"a deleted payload in an image, with bytes that are not text", payload},
-      {"a skip, with an empty image name and inode 0", skipped},
+      {"a skip of a volume, with an empty image name and inode 0", skipped},
       {"warnings, a NaN length, the largest offset", odd},
       {"a host file's error, no image fields", ScanRecord{}},
   };

@@ -127,7 +127,7 @@ def test_digests(root, tree, image):
     # CSV: one column per digest asked for, in the order of the algorithms.
     _, out, _ = scan("--format=csv", "--hash=sha256,md5", tree)
     lines = out.split(b"\r\n")
-    check(lines[0].endswith(b",carved_at,carved_length,md5,sha256"), "csv: digest columns %r"
+    check(lines[0].endswith(b",carved_at,carved_length,volume,md5,sha256"), "csv: digest columns %r"
           % lines[0])
     for line in lines[1:]:
         if b",payload," in line and line.startswith(os.path.join(tree, "a.bmp").encode()):

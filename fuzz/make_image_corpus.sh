@@ -2,9 +2,10 @@
 # Writes the seed corpus of quillmark-image-fuzz into FOLDER: small disk
 # images holding the sample bitmaps, one per file system and partition
 # table the fuzzer should start from (ext2, ext4, FAT12 with a deleted file,
-# NTFS with a named stream, a DOS table, a GPT table). Needs e2fsprogs,
-# dosfstools, mtools, ntfs-3g and fdisk; an image whose tools are missing is
-# left out with a notice.
+# NTFS with a named stream, a DOS table, a GPT table, the ext2 image as
+# QCOW2, and the APFS container shared beside the project). Needs e2fsprogs,
+# dosfstools, mtools, ntfs-3g, fdisk and qemu-utils; an image whose tools
+# are missing is left out with a notice.
 # usage: make_image_corpus.sh SOURCE_DIR FOLDER
 set -euo pipefail
 source=$1 out=$2
@@ -42,4 +43,11 @@ if have sfdisk && [ -f "$out/fat12.img" ]; then
     start=$([ "$label" = dos ] && echo 1 || echo 34)
     dd if="$out/fat12.img" of="$out/$label.img" bs=512 seek="$start" conv=notrunc status=none
   done
+fi
+if have qemu-img && [ -f "$out/ext2.img" ]; then
+  qemu-img convert -f raw -O qcow2 "$out/ext2.img" "$out/ext2.qcow2"
+fi
+if [ -f "$source/../shared/images/apfs/apfs.raw" ]; then
+  cp "$source/../shared/images/apfs/apfs.raw" "$out/apfs.raw"
+  chmod u+w "$out/apfs.raw"
 fi

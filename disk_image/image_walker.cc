@@ -397,8 +397,9 @@ bool ImageWalker::walk(std::size_t index, const std::string& path, const Sink& s
                                               ", before the partition's end at byte " +
                                               std::to_string(partitionEnd);
         tsk_error_reset();
-        walk.emitProblem(ImageEntry::Kind::kFileSystemError,
-                         "cannot read the partition" + which + ": " + missing);
+        walk.emitProblem(
+            ImageEntry::Kind::kFileSystemError,
+            std::string("cannot read the partition").append(which).append(": ").append(missing));
       } else {
         walk.emitProblem(
             unknown ? ImageEntry::Kind::kNoFileSystem : ImageEntry::Kind::kFileSystemError,

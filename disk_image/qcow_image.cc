@@ -114,7 +114,7 @@ bool openChain(const std::string& path, QcowChain& chain, std::string& error) {
     QcowFile file = openOne(at, error);
     if (file == nullptr) {
       if (chain.files.empty()) return false;
-      error = "cannot open the QCOW backing file " + at + ": " + error;
+      error.insert(0, std::string("cannot open the QCOW backing file ").append(at).append(": "));
       return false;
     }
     std::string backing;
@@ -132,7 +132,11 @@ bool openChain(const std::string& path, QcowChain& chain, std::string& error) {
     if (libqcow_check_file_signature(next.c_str(), nullptr) != 1) {
       std::FILE* const exists = std::fopen(next.c_str(), "rb");
       if (exists == nullptr) {
-        error = "the QCOW backing file " + backing + " is missing (looked for " + next + ")";
+        error = std::string("the QCOW backing file ")
+                    .append(backing)
+                    .append(" is missing (looked for ")
+                    .append(next)
+                    .append(")");
       } else {
         (void)std::fclose(exists);
         error = "the QCOW backing file " + backing +

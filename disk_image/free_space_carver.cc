@@ -1,6 +1,7 @@
 #include "disk_image/free_space_carver.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "bitmap/bitmap_candidate.h"
@@ -11,8 +12,11 @@ namespace quillmark::disk_image {
 namespace {
 
 constexpr std::uint64_t kSector = 512;
-// Free space is read in pieces of this size.
+// Free space is read in pieces of this size; a piece that cannot be read
+// whole is read again in pieces of the smaller size, so that one bad chunk
+// of an image (an E01 chunk is 32 KiB) costs only its own bytes.
 constexpr std::size_t kCarveRead = std::size_t{4} << 20;
+constexpr std::size_t kRetryRead = std::size_t{64} << 10;
 // Found starts that may wait for the walk; a carving that finds more waits.
 constexpr std::size_t kMaxQueued = 4096;
 
@@ -149,22 +153,58 @@ TSK_WALK_RET_ENUM FreeSpaceCarver::freeBlock(const TSK_FS_BLOCK* block, void* se
   return TSK_WALK_CONT;
 }
 
+bool FreeSpaceCarver::readInPieces(std::uint64_t at, std::uint64_t length,
+                                   std::uint64_t& readable) {
+  readable = 0;
+  std::uint64_t failedFrom = 0;
+  std::string failure;  // of the run of unreadable pieces that began at failedFrom
+  const auto reportFailure = [&](std::uint64_t until) {
+    Found found;
+    found.kind = Found::Kind::kImageError;
+    found.detail.assign("cannot read unallocated space at byte ")
+        .append(std::to_string(failedFrom))
+        .append(" (")
+        .append(std::to_string(until - failedFrom))
+        .append(" bytes)")
+        .append(failure);
+    failure.clear();
+    return put(std::move(found));
+  };
+  for (std::uint64_t piece = 0; piece < length; piece += kRetryRead) {
+    const std::uint64_t size = std::min<std::uint64_t>(kRetryRead, length - piece);
+    char* const into = buffer_.data() + piece;
+    tsk_error_reset();
+    if (tsk_img_read(image_, static_cast<TSK_OFF_T>(at + piece), into, size) ==
+        static_cast<ssize_t>(size)) {
+      readable += size;
+      if (!failure.empty() && !reportFailure(at + piece)) return false;
+      continue;
+    }
+    // Zeros hold no start of a bitmap: no position in the piece is tried.
+    std::memset(into, 0, size);
+    if (failure.empty()) {
+      failedFrom = at + piece;
+      failure = describeFailure("");
+      if (failure.empty()) failure = ": the library gave no reason";
+    }
+  }
+  tsk_error_reset();
+  return failure.empty() || reportFailure(at + length);
+}
+
 bool FreeSpaceCarver::carveRegion(std::uint64_t start, std::uint64_t end) {
   end = std::min(end, imageSize_);
   start = (start + kSector - 1) / kSector * kSector;
   for (std::uint64_t at = start; at < end;) {
     const std::uint64_t length = std::min<std::uint64_t>(kCarveRead, end - at);
     tsk_error_reset();
+    std::uint64_t readable = length;
     if (tsk_img_read(image_, static_cast<TSK_OFF_T>(at), buffer_.data(), length) !=
-        static_cast<ssize_t>(length)) {
-      Found found;
-      found.kind = Found::Kind::kImageError;
-      found.detail = describeFailure("cannot read unallocated space at byte " + std::to_string(at));
-      if (!put(std::move(found))) return false;
-      at += length;
-      continue;
+            static_cast<ssize_t>(length) &&
+        !readInPieces(at, length, readable)) {
+      return false;
     }
-    if (counts_.positions != nullptr) *counts_.positions += (length + kSector - 1) / kSector;
+    if (counts_.positions != nullptr) *counts_.positions += (readable + kSector - 1) / kSector;
     const auto* const bytes = reinterpret_cast<const std::uint8_t*>(buffer_.data());
     for (std::uint64_t within = 0; within + kCandidateHeaderBytes <= length; within += kSector) {
       if (bytes[within] != 'B' || bytes[within + 1] != 'M') continue;

@@ -97,6 +97,11 @@ class FreeSpaceCarver {
   void run(const Job& job);
   // Carves [start, end) of the image; false when stopped.
   bool carveRegion(std::uint64_t start, std::uint64_t end);
+  // After a failed read of [at, at + length) into the buffer: reads it again
+  // in smaller pieces, zeroing those that cannot be read, and reports each
+  // run of them as one error. Sets `readable` to the bytes read; false when
+  // stopped.
+  bool readInPieces(std::uint64_t at, std::uint64_t length, std::uint64_t& readable);
   static TSK_WALK_RET_ENUM freeBlock(const TSK_FS_BLOCK* block, void* self);
   // Queues `found`, waiting while the queue is full; false when stopped.
   bool put(Found found);

@@ -902,6 +902,11 @@ def test_missing_bytes(root, src):
     disk = os.path.join(folder, "gpt.img")
     build_partitioned(src, disk, "gpt")
     fat_at = 53248 * 512
+    # A bitmap in the space between the partitions, just before the FAT, in
+    # the same 4 MiB read as the segment that goes missing below.
+    gap_at = 51200 * 512 + 4096
+    gap_bitmap = bmp_with_record(60, 40, b"before the gap.txt")
+    put(disk, gap_at, gap_bitmap)
     # Stored chunks (no compression), so that a segment's bytes can be found.
     e01 = os.path.join(folder, "e01")
     os.makedirs(e01)
@@ -913,6 +918,8 @@ def test_missing_bytes(root, src):
     holding = [name for name in sorted(os.listdir(e01))
                if boot in open(os.path.join(e01, name), "rb").read()]
     check(len(holding) == 1 and holding[0] != "disk.E01", "the FAT's segment: %r" % holding)
+    check(not any(gap_bitmap in open(os.path.join(e01, name), "rb").read() for name in holding),
+          "the bitmap before the gap is not in the segment that goes missing")
     os.remove(os.path.join(e01, holding[0]))
 
     truncated = os.path.join(folder, "truncated.img")
@@ -956,6 +963,11 @@ def test_missing_bytes(root, src):
         # Carving goes on over what can be read, and says what it could not.
         check(any(r["verdict"] == "error" and r["error"].startswith("cannot read unallocated")
                   for r in got) or image == truncated, "%s: carving's read errors" % what)
+        if image.endswith(os.path.join("e01", "disk.E01")):
+            # A read that fails as a whole is read again in pieces: what is
+            # there is still carved.
+            check(any(r["carved_at"] == gap_at and r["verdict"] == "payload" for r in got),
+                  "%s: the bitmap next to the missing bytes is carved" % what)
 
 
 def test_scan_order_and_paths(root, src):

@@ -131,9 +131,9 @@ void readImage(const std::string& path, std::size_t size) {
     quillmark::scan::ScanTask task;
     task.kind = quillmark::scan::ScanTask::Kind::kImageFile;
     task.file = entry.file;
-    quillmark::scan::ScanRecord record;
+    quillmark::report::ScanRecord record;
     scanner.complete(task, record);
-    using quillmark::scan::Verdict;
+    using quillmark::report::Verdict;
     if (record.verdict != Verdict::kPayload && record.verdict != Verdict::kClean) continue;
     ContentSource* const source = extractor.open(entry.file);
     check(source != nullptr, "an analysed file opens again");

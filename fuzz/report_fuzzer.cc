@@ -106,7 +106,7 @@ void checkScannerAgrees(const std::string& report, const std::uint8_t* data, std
   const std::string body = report.substr(std::string("Analysing file fuzz.bmp\n").size());
   for (const std::uint64_t limit :
        {quillmark::ContentReader::kDefaultWholeLimit, std::uint64_t{0}}) {
-    quillmark::scan::ScanRecord record;
+    quillmark::report::ScanRecord record;
     quillmark::scan::RecordScanner(false, limit).scanOpenFile(fd, record);
     check(quillmark::testing::recordAsReport(record) == body,
           "the scanner's record is the detector's report");

@@ -7,23 +7,11 @@
 
 namespace quillmark::scan {
 
-const char* digestName(DigestAlgorithm algorithm) {
-  switch (algorithm) {
-    case DigestAlgorithm::kMd5:
-      return "md5";
-    case DigestAlgorithm::kSha1:
-      return "sha1";
-    case DigestAlgorithm::kSha256:
-      break;
-  }
-  return "sha256";
-}
-
 #ifdef QUILLMARK_HAVE_LIBCRYPTO
 
 struct ContentDigests::Contexts {
-  std::array<EVP_MD_CTX*, kDigestAlgorithms> wanted{};
-  std::array<EVP_MD*, kDigestAlgorithms> algorithms{};
+  std::array<EVP_MD_CTX*, report::kDigestAlgorithms> wanted{};
+  std::array<EVP_MD*, report::kDigestAlgorithms> algorithms{};
 };
 
 namespace {
@@ -32,12 +20,12 @@ namespace {
 // lock that every thread takes each time a digest starts from EVP_sha256()
 // and the like, which on ten thousand small files costs more than hashing.
 EVP_MD* fetch(std::size_t algorithm) {
-  switch (static_cast<DigestAlgorithm>(algorithm)) {
-    case DigestAlgorithm::kMd5:
+  switch (static_cast<report::DigestAlgorithm>(algorithm)) {
+    case report::DigestAlgorithm::kMd5:
       return EVP_MD_fetch(nullptr, "MD5", nullptr);
-    case DigestAlgorithm::kSha1:
+    case report::DigestAlgorithm::kSha1:
       return EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    case DigestAlgorithm::kSha256:
+    case report::DigestAlgorithm::kSha256:
       break;
   }
   return EVP_MD_fetch(nullptr, "SHA256", nullptr);
@@ -49,8 +37,8 @@ bool ContentDigests::available() { return true; }
 
 std::string ContentDigests::libraryVersion() { return OpenSSL_version(OPENSSL_VERSION); }
 
-ContentDigests::ContentDigests(DigestSet wanted) : contexts_(new Contexts) {
-  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+ContentDigests::ContentDigests(report::DigestSet wanted) : contexts_(new Contexts) {
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
     if (!wanted[i]) continue;
     contexts_->wanted[i] = EVP_MD_CTX_new();
     contexts_->algorithms[i] = fetch(i);
@@ -64,7 +52,7 @@ ContentDigests::~ContentDigests() {
 }
 
 void ContentDigests::start() {
-  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
     if (contexts_->wanted[i] != nullptr) {
       EVP_DigestInit_ex2(contexts_->wanted[i], contexts_->algorithms[i], nullptr);
     }
@@ -77,9 +65,9 @@ void ContentDigests::consume(const char* bytes, std::size_t length) {
   }
 }
 
-void ContentDigests::finish(DigestValues& values) {
+void ContentDigests::finish(report::DigestValues& values) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
     values[i].clear();
     if (contexts_->wanted[i] == nullptr) continue;
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -98,11 +86,11 @@ struct ContentDigests::Contexts {};
 
 bool ContentDigests::available() { return false; }
 std::string ContentDigests::libraryVersion() { return ""; }
-ContentDigests::ContentDigests(DigestSet) : contexts_(new Contexts) {}
+ContentDigests::ContentDigests(report::DigestSet) : contexts_(new Contexts) {}
 ContentDigests::~ContentDigests() { delete contexts_; }
 void ContentDigests::start() {}
 void ContentDigests::consume(const char*, std::size_t) {}
-void ContentDigests::finish(DigestValues& values) {
+void ContentDigests::finish(report::DigestValues& values) {
   for (std::string& value : values) value.clear();
 }
 

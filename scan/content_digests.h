@@ -7,27 +7,16 @@
 #include <string>
 
 #include "analysis/content_reader.h"
+#include "report/digest_algorithm.h"
 
 namespace quillmark::scan {
-
-// The digests a scan can give of a file's whole content (--hash).
-enum class DigestAlgorithm : std::uint8_t { kMd5, kSha1, kSha256 };
-inline constexpr std::size_t kDigestAlgorithms = 3;
-// Which digests are asked for, indexed by DigestAlgorithm.
-using DigestSet = std::array<bool, kDigestAlgorithms>;
-// Digests in lowercase hex, indexed by DigestAlgorithm; empty where not taken.
-using DigestValues = std::array<std::string, kDigestAlgorithms>;
-
-// The algorithm's name as the command line and the reports spell it:
-// "md5", "sha1", "sha256".
-const char* digestName(DigestAlgorithm algorithm);
 
 // Digests of one content after another, computed by OpenSSL's libcrypto
 // (with the processor's SHA instructions where it has them) as the bytes
 // are handed over. One object serves one thread.
 class ContentDigests final : public ContentSink {
  public:
-  explicit ContentDigests(DigestSet wanted);
+  explicit ContentDigests(report::DigestSet wanted);
   ~ContentDigests() override;
   ContentDigests(const ContentDigests&) = delete;
   ContentDigests& operator=(const ContentDigests&) = delete;
@@ -41,7 +30,7 @@ class ContentDigests final : public ContentSink {
   void start();
   void consume(const char* bytes, std::size_t length) override;
   // Ends them, putting each wanted digest in `values`.
-  void finish(DigestValues& values);
+  void finish(report::DigestValues& values);
 
  private:
   struct Contexts;

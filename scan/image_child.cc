@@ -18,7 +18,7 @@
 
 #include "analysis/page_aligned_buffer.h"
 #include "disk_image/library_progress.h"
-#include "scan/output_stream.h"
+#include "report/output_stream.h"
 #include "scan/record_codec.h"
 #include "scan/record_scanner.h"
 #include "scan/scan_pipeline.h"
@@ -122,10 +122,10 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
                                         std::to_string(settings.jobs)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
   std::string hashes;
-  for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
     if (!settings.hashes[i]) continue;
     hashes += hashes.empty() ? "--hash=" : ",";
-    hashes += digestName(static_cast<DigestAlgorithm>(i));
+    hashes += report::digestName(static_cast<report::DigestAlgorithm>(i));
   }
   if (!hashes.empty()) arguments.push_back(hashes);
   if (settings.hashAll) arguments.emplace_back("--hash-all");
@@ -228,12 +228,12 @@ void capMemory() {
 
 bool scanImageInChild(const ImageChildSettings& settings, const std::string& image,
                       ImageWalker::Tally& tally, const std::atomic<int>& interrupt,
-                      const std::function<bool(ScanRecord&)>& emit) {
+                      const std::function<bool(report::ScanRecord&)>& emit) {
   const std::uint64_t images = tally.images.load();
   const std::uint64_t fileSystems = tally.fileSystems.load();
   const std::uint64_t positions = tally.carvePositions.load();
   const std::uint64_t candidates = tally.carveCandidates.load();
-  ScanRecord record;
+  report::ScanRecord record;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
       settings, childArguments(settings, "--image-child", image),
@@ -260,7 +260,7 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
   if (!failure) return true;
   record.clear();
   record.image = image;
-  record.verdict = Verdict::kError;
+  record.verdict = report::Verdict::kError;
   record.reason = *failure;
   return emit(record);
 }
@@ -284,7 +284,7 @@ std::optional<std::uint64_t> countImageInChild(const ImageChildSettings& setting
 int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
   capMemory();
   const std::string& image = options.images.front();
-  OutputStream out(STDOUT_FILENO);
+  report::OutputStream out(STDOUT_FILENO);
   // The parent's watchdog needs a frame whenever the library read the image
   // since the last one; records are frames of their own.
   std::uint64_t reads = disk_image::libraryReadsSoFar();
@@ -332,17 +332,17 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
   // Those starts are kept only when carving, one for each deleted bitmap
   // of the image.
   std::unordered_set<std::uint64_t> deletedStarts;
-  const auto wanted = [&](const ScanRecord& record) {
+  const auto wanted = [&](const report::ScanRecord& record) {
     if (!record.carvedAt) {
       const bool analysed =
-          record.verdict == Verdict::kPayload || record.verdict == Verdict::kClean;
+          record.verdict == report::Verdict::kPayload || record.verdict == report::Verdict::kClean;
       if (options.carve && record.deleted && analysed && !record.byteRuns.empty() &&
           record.byteRuns.front().fileOffset == 0) {
         deletedStarts.insert(record.byteRuns.front().imageOffset);
       }
       return true;
     }
-    return (options.all || record.verdict == Verdict::kPayload) &&
+    return (options.all || record.verdict == report::Verdict::kPayload) &&
            deletedStarts.count(*record.carvedAt) == 0;
   };
   const std::size_t jobs = options.jobs != 0 ? options.jobs : defaultJobs();
@@ -352,14 +352,14 @@ int runImageChild(const Options& options, const std::atomic<int>& interrupt) {
         ImageWalker::Settings walk;
         walk.carve = options.carve;
         ImageWalker walker(&tally, walk);
-        ScanRecord record;
+        report::ScanRecord record;
         ScanTask task;
         walker.walk(0, image, [&](ImageEntry& entry) {
           recordImageEntry(entry, image, record, task);
           return emit(record, task);
         });
       },
-      [&](ScanRecord& record) {
+      [&](report::ScanRecord& record) {
         sendTally();
         if (!wanted(record)) return true;
         appendRecordFrame(record, out.buffer());

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "disk_image/image_walker.h"
+#include "report/scan_record.h"
 #include "scan/options.h"
-#include "scan/scan_record.h"
 
 namespace quillmark::scan {
 
@@ -24,8 +24,8 @@ namespace quillmark::scan {
 struct ImageChildSettings {
   std::size_t jobs = 1;  // files each child reads at once
   bool bmpOnly = false;
-  bool carve = false;  // also carve bitmaps out of unallocated space
-  DigestSet hashes{};  // digests to take, as the workers take them
+  bool carve = false;          // also carve bitmaps out of unallocated space
+  report::DigestSet hashes{};  // digests to take, as the workers take them
   bool hashAll = false;
   bool all = false;  // report every carved bitmap, not only payloads
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without progress
@@ -38,7 +38,7 @@ struct ImageChildSettings {
 // or `interrupt` becomes non-zero; else true.
 bool scanImageInChild(const ImageChildSettings& settings, const std::string& image,
                       disk_image::ImageWalker::Tally& tally, const std::atomic<int>& interrupt,
-                      const std::function<bool(ScanRecord&)>& emit);
+                      const std::function<bool(report::ScanRecord&)>& emit);
 
 // The number of records that scanning `image` gives, as a child counts
 // them with the library's own walk; nothing when the child fails or

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "disk_image/image_walker.h"
+#include "report/output_stream.h"
+#include "report/record_writer.h"
 #include "scan/image_child.h"
 #include "scan/options.h"
-#include "scan/output_stream.h"
 #include "scan/progress_meter.h"
 #include "scan/record_scanner.h"
-#include "scan/record_writer.h"
 #include "scan/scan_pipeline.h"
 #include "tree/path_list.h"
 #include "tree/tree_walker.h"
@@ -31,6 +31,7 @@
 namespace {
 
 using namespace quillmark::scan;
+namespace report = quillmark::report;
 using quillmark::disk_image::ImageWalker;
 using quillmark::tree::PathList;
 using quillmark::tree::TreeWalker;
@@ -41,17 +42,19 @@ std::atomic<int> gSignal{0};
 void onSignal(int signal) { gSignal.store(signal); }
 
 int usageError(const std::string& error) {
-  (void)writeFully(STDERR_FILENO, "quillmark-scan: " + error +
-                                      "\nTry 'quillmark-scan --help' for more information.\n");
+  (void)report::writeFully(
+      STDERR_FILENO,
+      "quillmark-scan: " + error + "\nTry 'quillmark-scan --help' for more information.\n");
   return 2;
 }
 
 // Writes `text` to standard output for --help and --version.
 int writeInfo(const std::string& text) {
-  const int error = writeFully(STDOUT_FILENO, text);
+  const int error = report::writeFully(STDOUT_FILENO, text);
   if (error == 0) return 0;
-  (void)writeFully(STDERR_FILENO, std::string("quillmark-scan: error writing standard output: ") +
-                                      std::strerror(error) + "\n");
+  (void)report::writeFully(
+      STDERR_FILENO,
+      std::string("quillmark-scan: error writing standard output: ") + std::strerror(error) + "\n");
   return 2;
 }
 
@@ -91,19 +94,19 @@ void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<
 }
 
 // The writer of `options.format`; for DFXML, with who is writing it.
-RecordWriter makeWriter(const Options& options, bool escapeOut,
-                        const std::vector<std::string>& arguments) {
-  if (options.format != Format::kDfxml) {
-    return RecordWriter(options.format, options.all, escapeOut, options.hashes);
+report::RecordWriter makeWriter(const Options& options, bool escapeOut,
+                                const std::vector<std::string>& arguments) {
+  if (options.format != report::Format::kDfxml) {
+    return report::RecordWriter(options.format, options.all, escapeOut, options.hashes);
   }
-  DfxmlWriter::Provenance provenance;
+  report::DfxmlWriter::Provenance provenance;
   provenance.arguments = arguments;
   provenance.images = options.images;
   provenance.start = std::time(nullptr);
   provenance.libraries = quillmark::disk_image::libraryVersions();
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
-  return RecordWriter(std::move(provenance));
+  return report::RecordWriter(std::move(provenance));
 }
 
 // `arguments` is the command line as given, for the report's provenance.
@@ -121,8 +124,8 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
   const bool escapeOut = ::isatty(STDOUT_FILENO) == 1;
   const bool escapeErr = ::isatty(STDERR_FILENO) == 1;
   const bool showProgress = escapeErr && !options.quiet;
-  OutputStream out(STDOUT_FILENO);
-  RecordWriter writer = makeWriter(options, escapeOut, arguments);
+  report::OutputStream out(STDOUT_FILENO);
+  report::RecordWriter writer = makeWriter(options, escapeOut, arguments);
   ProgressMeter meter(STDERR_FILENO, showProgress, escapeErr);
   writer.appendHeader(out.buffer());
 
@@ -140,7 +143,7 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
-        ScanRecord record;
+        report::ScanRecord record;
         ScanTask task;
         const TreeWalker::Sink toRecord = [&](WalkEntry& entry) {
           recordWalkEntry(entry, record, task);
@@ -162,18 +165,18 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
         // read by a child process of its own.
         for (const std::string& image : options.images) {
           const bool more = scanImageInChild(childSettings(options), image, tally, gSignal,
-                                             [&](ScanRecord& found) {
+                                             [&](report::ScanRecord& found) {
                                                task = ScanTask{};
                                                return emit(found, task);
                                              });
           if (!more) return;
         }
       },
-      [&](ScanRecord& record) {
+      [&](report::ScanRecord& record) {
         if (!out.ok()) return false;
         meter.add(record);
         writer.append(record, out.buffer());
-        if (escapeOut && out.buffer().size() >= OutputStream::kFlushSize) meter.clearLine();
+        if (escapeOut && out.buffer().size() >= report::OutputStream::kFlushSize) meter.clearLine();
         out.flushIfFull();
         return out.ok();
       },
@@ -227,16 +230,17 @@ int main(int argc, char** argv) {
     case ParsedCommandLine::Action::kScan:
       break;
   }
-  if (parsed.options.hashes != DigestSet{} && !ContentDigests::available()) {
-    (void)writeFully(STDERR_FILENO,
-                     "quillmark-scan: --hash: this build cannot take digests (it was built "
-                     "without libcrypto: install libssl-dev, and rebuild)\n");
+  if (parsed.options.hashes != report::DigestSet{} && !ContentDigests::available()) {
+    (void)report::writeFully(STDERR_FILENO,
+                             "quillmark-scan: --hash: this build cannot take digests (it was built "
+                             "without libcrypto: install libssl-dev, and rebuild)\n");
     return 2;
   }
   if (!parsed.options.images.empty() && !quillmark::disk_image::diskImagesSupported()) {
-    (void)writeFully(STDERR_FILENO,
-                     "quillmark-scan: --image: this build cannot read disk images (it was built "
-                     "without The Sleuth Kit: install libtsk-dev and libewf-dev, and rebuild)\n");
+    (void)report::writeFully(
+        STDERR_FILENO,
+        "quillmark-scan: --image: this build cannot read disk images (it was built "
+        "without The Sleuth Kit: install libtsk-dev and libewf-dev, and rebuild)\n");
     return 2;
   }
   struct sigaction stop {};

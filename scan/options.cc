@@ -123,8 +123,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           const std::size_t comma = std::min(list.find(',', at), list.size());
           const std::string name = list.substr(at, comma - at);
           bool known = false;
-          for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
-            if (name == digestName(static_cast<DigestAlgorithm>(i))) {
+          for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
+            if (name == report::digestName(static_cast<report::DigestAlgorithm>(i))) {
               options.hashes[i] = known = true;
             }
           }
@@ -172,13 +172,13 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
         break;
       case kFormat:
         if (std::strcmp(optarg, "text") == 0) {
-          options.format = Format::kText;
+          options.format = report::Format::kText;
         } else if (std::strcmp(optarg, "csv") == 0) {
-          options.format = Format::kCsv;
+          options.format = report::Format::kCsv;
         } else if (std::strcmp(optarg, "jsonl") == 0) {
-          options.format = Format::kJsonl;
+          options.format = report::Format::kJsonl;
         } else if (std::strcmp(optarg, "dfxml") == 0) {
-          options.format = Format::kDfxml;
+          options.format = report::Format::kDfxml;
         } else {
           return usageError(std::string("unknown format '") + optarg +
                             "' (use text, csv, jsonl or dfxml)");
@@ -216,8 +216,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
     return usageError("no path given");
   }
-  if (options.hashAll && options.hashes == DigestSet{}) {
-    options.hashes[static_cast<std::size_t>(DigestAlgorithm::kSha256)] = true;
+  if (options.hashAll && options.hashes == report::DigestSet{}) {
+    options.hashes[static_cast<std::size_t>(report::DigestAlgorithm::kSha256)] = true;
   }
   if (options.carve && options.images.empty()) {
     return usageError("--carve needs an --image to carve");

@@ -5,18 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "scan/content_digests.h"
+#include "report/digest_algorithm.h"
+#include "report/format.h"
 
 namespace quillmark::scan {
-
-enum class Format { kText, kCsv, kJsonl, kDfxml };
 
 // The scanner's command line, parsed.
 struct Options {
   std::vector<std::string> paths;
   std::vector<std::string> images;  // --image, in the order named
   bool carve = false;               // --carve: also the unallocated space of the images
-  DigestSet hashes{};               // --hash: digests of the files with a payload
+  report::DigestSet hashes{};       // --hash: digests of the files with a payload
   bool hashAll = false;             // --hash-all: of every analysed file
 
   std::string filesFrom;  // empty: none; "-": standard input
@@ -25,7 +24,7 @@ struct Options {
   bool followAll = false;
   bool oneFileSystem = false;
   bool all = false;
-  Format format = Format::kText;
+  report::Format format = report::Format::kText;
   std::size_t jobs = 0;  // 0: the default for this machine
   bool quiet = false;
   // A disk image on which the library makes no progress for this long is

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "analysis/terminal_text.h"
-#include "scan/output_stream.h"
-#include "scan/record_writer.h"
+#include "report/output_stream.h"
+#include "report/record_writer.h"
 
 namespace quillmark::scan {
 
@@ -30,7 +30,7 @@ ProgressMeter::ProgressMeter(int fd, bool showProgress, bool escapeText)
     : fd_(fd), showProgress_(showProgress), escapeText_(escapeText) {}
 
 void ProgressMeter::write(const std::string& text) const {
-  (void)writeFully(fd_, text);  // if standard error fails, nowhere is left to say so
+  (void)report::writeFully(fd_, text);  // if standard error fails, nowhere is left to say so
 }
 
 void ProgressMeter::clearLine() {
@@ -39,27 +39,27 @@ void ProgressMeter::clearLine() {
   lineShown_ = false;
 }
 
-void ProgressMeter::add(const ScanRecord& record) {
+void ProgressMeter::add(const report::ScanRecord& record) {
   ++done_;
   bytesRead_ += record.bytesRead;
   switch (record.verdict) {
-    case Verdict::kPayload:
+    case report::Verdict::kPayload:
       ++payloads_;
       ++scanned_;
       return;
-    case Verdict::kClean:
+    case report::Verdict::kClean:
       ++scanned_;
       return;
-    case Verdict::kSkipped:
+    case report::Verdict::kSkipped:
       ++skipped_;
       ++skippedFor_[static_cast<std::size_t>(record.skip)];
       return;
-    case Verdict::kError:
+    case report::Verdict::kError:
       ++errors_;
       break;
   }
   std::string line = "quillmark-scan: ";
-  appendLocation(record, escapeText_, line);
+  report::appendLocation(record, escapeText_, line);
   line += ": ";
   TerminalText(record.reason, escapeText_).appendTo(line);
   line += '\n';
@@ -110,30 +110,32 @@ void ProgressMeter::writeLine(const std::string& text) {
 
 std::string ProgressMeter::summary() const {
   const double elapsed = secondsSince(start_);
-  std::string skipped = groupDigits(skipped_);
+  std::string skipped = report::groupDigits(skipped_);
   const char* separator = " (";
-  for (std::size_t reason = 0; reason < kSkipReasonCount; ++reason) {
+  for (std::size_t reason = 0; reason < report::kSkipReasonCount; ++reason) {
     if (skippedFor_[reason] == 0) continue;
     skipped += separator;
-    skipped += describeSkips(static_cast<SkipReason>(reason), skippedFor_[reason]);
+    skipped += report::describeSkips(static_cast<report::SkipReason>(reason), skippedFor_[reason]);
     separator = ", ";
   }
   if (skipped_ > 0) skipped += ')';
   std::string images;
   if (images_ != nullptr) {
-    images = "Disk images: " + groupDigits(images_->images.load()) + "\n" +
-             "File systems: " + groupDigits(images_->fileSystems.load()) + "\n";
+    images = "Disk images: " + report::groupDigits(images_->images.load()) + "\n" +
+             "File systems: " + report::groupDigits(images_->fileSystems.load()) + "\n";
     if (images_->carvePositions.load() > 0) {
-      images += "Carving: " + groupDigits(images_->carvePositions.load()) + " positions tried, " +
-                groupDigits(images_->carveCandidates.load()) + " bitmaps analysed\n";
+      images += "Carving: " + report::groupDigits(images_->carvePositions.load()) +
+                " positions tried, " + report::groupDigits(images_->carveCandidates.load()) +
+                " bitmaps analysed\n";
     }
   }
 
   return "----------- SCAN SUMMARY -----------\n" + images +
-         "Files scanned: " + groupDigits(scanned_) + "\n" +
-         "Payloads found: " + groupDigits(payloads_) + "\n" + "Skipped: " + skipped + "\n" +
-         "Errors: " + groupDigits(errors_) + "\n" + "Bytes read: " + groupDigits(bytesRead_) +
-         "\n" + "Elapsed: " + fixed(elapsed, 3) + " s\n" + "Files per second: " +
+         "Files scanned: " + report::groupDigits(scanned_) + "\n" +
+         "Payloads found: " + report::groupDigits(payloads_) + "\n" + "Skipped: " + skipped + "\n" +
+         "Errors: " + report::groupDigits(errors_) + "\n" +
+         "Bytes read: " + report::groupDigits(bytesRead_) + "\n" + "Elapsed: " + fixed(elapsed, 3) +
+         " s\n" + "Files per second: " +
          fixed(elapsed > 0 ? static_cast<double>(scanned_) / elapsed : 0, 0) + "\n";
 }
 

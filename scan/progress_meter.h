@@ -8,7 +8,7 @@
 #include <string>
 
 #include "disk_image/image_walker.h"
-#include "scan/scan_record.h"
+#include "report/scan_record.h"
 
 namespace quillmark::scan {
 
@@ -26,7 +26,7 @@ class ProgressMeter {
   ProgressMeter(int fd, bool showProgress, bool escapeText);
 
   // Counts `record` and, when it is an error, writes its line.
-  void add(const ScanRecord& record);
+  void add(const report::ScanRecord& record);
   // The number of files in the scan, once a counting walk knows it; any
   // thread may call this.
   void setTotal(std::uint64_t total) { total_.store(total); }
@@ -64,7 +64,8 @@ class ProgressMeter {
   std::uint64_t scanned_ = 0;
   std::uint64_t payloads_ = 0;
   std::uint64_t skipped_ = 0;
-  std::array<std::uint64_t, kSkipReasonCount> skippedFor_{};  // indexed by SkipReason
+  std::array<std::uint64_t, report::kSkipReasonCount>
+      skippedFor_{};  // indexed by report::SkipReason
   std::uint64_t errors_ = 0;
   std::uint64_t bytesRead_ = 0;
 };

@@ -96,7 +96,7 @@ void appendFrame(FrameKind kind, std::string& out, Write&& write) {
 
 }  // namespace
 
-void appendRecordFrame(const ScanRecord& record, std::string& out) {
+void appendRecordFrame(const report::ScanRecord& record, std::string& out) {
   appendFrame(FrameKind::kRecord, out, [&] {
     putString(out, record.path);
     out += static_cast<char>(record.verdict);
@@ -172,7 +172,7 @@ FrameReader::Next FrameReader::next() {
   return counts.done() ? Next::kFrame : Next::kCorrupt;
 }
 
-bool FrameReader::record(ScanRecord& record) const {
+bool FrameReader::record(report::ScanRecord& record) const {
   record.clear();
   PayloadReader in(payload_);
   in.string(record.path);
@@ -221,15 +221,15 @@ bool FrameReader::record(ScanRecord& record) const {
   if (partition > 0xFFFFFFFFU) return false;
   record.partition = static_cast<std::uint32_t>(partition);
 
-  if (!in.done() || verdict > static_cast<std::uint8_t>(Verdict::kError) ||
-      skip >= kSkipReasonCount) {
+  if (!in.done() || verdict > static_cast<std::uint8_t>(report::Verdict::kError) ||
+      skip >= report::kSkipReasonCount) {
     return false;
   }
-  record.verdict = static_cast<Verdict>(verdict);
+  record.verdict = static_cast<report::Verdict>(verdict);
   record.notBmp = (flags & 1) != 0;
   record.wrongDepth = (flags & 2) != 0;
   record.deleted = (flags & 4) != 0;
-  record.skip = static_cast<SkipReason>(skip);
+  record.skip = static_cast<report::SkipReason>(skip);
   if (hasImage) record.image = std::move(image);
   return true;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "scan/scan_record.h"
+#include "report/scan_record.h"
 
 namespace quillmark::scan {
 
@@ -28,7 +28,7 @@ namespace quillmark::scan {
 enum class FrameKind : std::uint8_t { kRecord = 1, kTally, kAlive, kTotal };
 
 // Appends the frame of `record` to `out`.
-void appendRecordFrame(const ScanRecord& record, std::string& out);
+void appendRecordFrame(const report::ScanRecord& record, std::string& out);
 // Appends a frame of counts: kTally (all four), kTotal (the first), kAlive
 // (none).
 void appendCountFrame(FrameKind kind, const std::array<std::uint64_t, 4>& counts, std::string& out);
@@ -49,7 +49,7 @@ class FrameReader {
 
   FrameKind kind() const { return kind_; }
   // For kRecord: decodes the frame into `record`; false when it does not decode.
-  bool record(ScanRecord& record) const;
+  bool record(report::ScanRecord& record) const;
   // For the count frames: their counts (0 where the frame has none).
   const std::array<std::uint64_t, 4>& counts() const { return counts_; }
   // Bytes appended but not yet taken.

@@ -14,8 +14,8 @@ namespace {
 
 using Outcome = ContentReader::Result::Outcome;
 
-void fail(ScanRecord& record, const char* what, int error) {
-  record.verdict = Verdict::kError;
+void fail(report::ScanRecord& record, const char* what, int error) {
+  record.verdict = report::Verdict::kError;
   record.reason = what;
   if (error != 0) {
     record.reason += ": ";
@@ -30,33 +30,33 @@ disk_image::Timestamp timeOf(const struct timespec& time) {
 
 // Takes back what the analysis put in `record`, for a file that turns out
 // not to be readable as a whole after all.
-void clearVerdict(ScanRecord& record) {
+void clearVerdict(report::ScanRecord& record) {
   record.notBmp = record.wrongDepth = false;
   record.name.clear();
   record.length = 0;
   record.lengthText.clear();
 }
 
-void skip(ScanRecord& record, SkipReason reason) {
-  record.verdict = Verdict::kSkipped;
+void skip(report::ScanRecord& record, report::SkipReason reason) {
+  record.verdict = report::Verdict::kSkipped;
   record.skip = reason;
-  record.reason = skipReasonText(reason);
+  record.reason = report::skipReasonText(reason);
 }
 
 // Why a file of type `type`, which is not a regular file, is skipped.
-SkipReason skipReasonFor(mode_t type) {
-  if (S_ISDIR(type)) return SkipReason::kDirectory;
-  if (S_ISFIFO(type)) return SkipReason::kFifo;
-  if (S_ISSOCK(type)) return SkipReason::kSocket;
-  if (S_ISCHR(type)) return SkipReason::kCharacterDevice;
-  if (S_ISBLK(type)) return SkipReason::kBlockDevice;
-  if (S_ISLNK(type)) return SkipReason::kSymbolicLink;
-  return SkipReason::kOtherType;
+report::SkipReason skipReasonFor(mode_t type) {
+  if (S_ISDIR(type)) return report::SkipReason::kDirectory;
+  if (S_ISFIFO(type)) return report::SkipReason::kFifo;
+  if (S_ISSOCK(type)) return report::SkipReason::kSocket;
+  if (S_ISCHR(type)) return report::SkipReason::kCharacterDevice;
+  if (S_ISBLK(type)) return report::SkipReason::kBlockDevice;
+  if (S_ISLNK(type)) return report::SkipReason::kSymbolicLink;
+  return report::SkipReason::kOtherType;
 }
 
 }  // namespace
 
-void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task) {
+void recordWalkEntry(tree::WalkEntry& entry, report::ScanRecord& record, ScanTask& task) {
   using Kind = tree::WalkEntry::Kind;
   record.clear();
   std::swap(record.path, entry.path);  // both keep their memory for reuse
@@ -69,11 +69,11 @@ void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task)
     case Kind::kNotRegular:
       return skip(record, skipReasonFor(entry.type));
     case Kind::kLinkNotFollowed:
-      return skip(record, SkipReason::kSymbolicLink);
+      return skip(record, report::SkipReason::kSymbolicLink);
     case Kind::kLoop:
-      return skip(record, SkipReason::kFileSystemLoop);
+      return skip(record, report::SkipReason::kFileSystemLoop);
     case Kind::kBrokenLink:
-      skip(record, SkipReason::kBrokenLink);
+      skip(record, report::SkipReason::kBrokenLink);
       record.reason += ": ";
       record.reason += std::strerror(entry.error);
       return;
@@ -82,8 +82,8 @@ void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task)
   }
 }
 
-void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, ScanRecord& record,
-                      ScanTask& task) {
+void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image,
+                      report::ScanRecord& record, ScanTask& task) {
   using Kind = disk_image::ImageEntry::Kind;
   record.clear();
   task = ScanTask{};
@@ -111,18 +111,18 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, S
       task.file = entry.file;
       return;
     case Kind::kNothingRecognised:
-      skip(record, SkipReason::kNothingRecognised);
+      skip(record, report::SkipReason::kNothingRecognised);
       break;
     case Kind::kNoFileSystem:
-      skip(record, SkipReason::kNoFileSystem);
+      skip(record, report::SkipReason::kNoFileSystem);
       break;
     case Kind::kEncryptedVolume:
-      skip(record, SkipReason::kEncryptedVolume);
+      skip(record, report::SkipReason::kEncryptedVolume);
       break;
     case Kind::kImageError:
     case Kind::kVolumeSystemError:
     case Kind::kFileSystemError:
-      record.verdict = Verdict::kError;
+      record.verdict = report::Verdict::kError;
       record.reason = entry.detail;
       return;
   }
@@ -139,7 +139,7 @@ const std::vector<std::string>& RecordScanner::noImages() {
   return none;
 }
 
-void RecordScanner::complete(const ScanTask& task, ScanRecord& record) {
+void RecordScanner::complete(const ScanTask& task, report::ScanRecord& record) {
   switch (task.kind) {
     case ScanTask::Kind::kNone:
       return;
@@ -150,7 +150,7 @@ void RecordScanner::complete(const ScanTask& task, ScanRecord& record) {
   }
 }
 
-void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& record) {
+void RecordScanner::scanImageFile(const disk_image::FileRef& file, report::ScanRecord& record) {
   using Problem = disk_image::ImageReader::Problem;
   ContentSource* const content = imageReader_.open(file);
   if (content != nullptr && fillFrom(*content, record)) {
@@ -161,28 +161,28 @@ void RecordScanner::scanImageFile(const disk_image::FileRef& file, ScanRecord& r
 
   switch (imageReader_.problem()) {
     case Problem::kOverwritten:
-      return skip(record, SkipReason::kDeletedOverwritten);
+      return skip(record, report::SkipReason::kDeletedOverwritten);
     case Problem::kUnrecoverable:
-      return skip(record, SkipReason::kDeletedUnrecoverable);
+      return skip(record, report::SkipReason::kDeletedUnrecoverable);
     case Problem::kNone:
     case Problem::kUnreadable:
       break;
   }
-  record.verdict = Verdict::kError;
+  record.verdict = report::Verdict::kError;
   record.reason = imageReader_.detail();
 }
 
-void RecordScanner::scanHostFile(bool followLink, ScanRecord& record) {
+void RecordScanner::scanHostFile(bool followLink, report::ScanRecord& record) {
   scanOpened(hostFile_.open(record.path, followLink), hostFile_, record);
 }
 
-void RecordScanner::scanOpenFile(int fd, ScanRecord& record) {
+void RecordScanner::scanOpenFile(int fd, report::ScanRecord& record) {
   tree::HostFile file;
   scanOpened(file.adopt(fd), file, record);
 }
 
 void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& file,
-                               ScanRecord& record) {
+                               report::ScanRecord& record) {
   switch (opened) {
     case tree::HostFile::Opened::kFile:
       if (!fillFrom(file, record, &file)) return fail(record, "cannot read", file.error());
@@ -191,7 +191,7 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
       record.times.changed = timeOf(file.status().st_ctim);
       return;
     case tree::HostFile::Opened::kLinkNotFollowed:
-      return skip(record, SkipReason::kSymbolicLink);
+      return skip(record, report::SkipReason::kSymbolicLink);
     case tree::HostFile::Opened::kNotRegular:
       return skip(record, skipReasonFor(file.type()));
     case tree::HostFile::Opened::kFailed:
@@ -199,7 +199,7 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
   }
 }
 
-bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record,
+bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
                              const tree::HostFile* host) {
   // With every file hashed, its content is read once, whole, for both.
   const bool throughFirst = hashing_ && settings_.hashAll;
@@ -211,7 +211,7 @@ bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record,
     case Outcome::kUnreadable:
       return false;
     case Outcome::kNotBmp:
-      skip(record, SkipReason::kNotBmp);
+      skip(record, report::SkipReason::kNotBmp);
       return true;
     case Outcome::kShrank:
       fail(record, "file shrank while being read", 0);
@@ -227,16 +227,16 @@ bool RecordScanner::fillFrom(ContentSource& source, ScanRecord& record,
   record.wrongDepth = !found.depth24;
   record.fileSize = source.size();
   if (!found.hasPayload()) {
-    record.verdict = Verdict::kClean;
+    record.verdict = report::Verdict::kClean;
   } else {
-    record.verdict = Verdict::kPayload;
+    record.verdict = report::Verdict::kPayload;
     record.name.assign(found.record.fileName());
     record.length = found.record.dataLength();
     lengthText_.str(std::string());
     writeDataLength(lengthText_, record.length);
     record.lengthText = lengthText_.str();
   }
-  if (!hashing_ || (!settings_.hashAll && record.verdict != Verdict::kPayload)) return true;
+  if (!hashing_ || (!settings_.hashAll && record.verdict != report::Verdict::kPayload)) return true;
 
   // The digests of a payload's content, read through now; a small file is
   // whole in memory already.

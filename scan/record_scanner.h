@@ -12,7 +12,7 @@
 
 #include "disk_image/image_entry.h"
 #include "disk_image/image_reader.h"
-#include "scan/scan_record.h"
+#include "report/scan_record.h"
 #include "scan/scan_task.h"
 #include "tree/host_file.h"
 #include "tree/tree_walker.h"
@@ -21,9 +21,9 @@ namespace quillmark::scan {
 
 // What the workers of a scan do with each file besides analysing it.
 struct ScanSettings {
-  bool bmpOnly = false;  // skip files that do not begin with "BM"
-  DigestSet hashes{};    // digests of the whole content of each file with a payload
-  bool hashAll = false;  // of every analysed file, not only those with a payload
+  bool bmpOnly = false;        // skip files that do not begin with "BM"
+  report::DigestSet hashes{};  // digests of the whole content of each file with a payload
+  bool hashAll = false;        // of every analysed file, not only those with a payload
 };
 
 // The settings the command line asks for.
@@ -46,7 +46,7 @@ class RecordScanner {
   RecordScanner(const ScanSettings& settings, const std::vector<std::string>& images,
                 std::uint64_t wholeLimit = ContentReader::kDefaultWholeLimit)
       : settings_(settings),
-        hashing_(settings.hashes != DigestSet{}),
+        hashing_(settings.hashes != report::DigestSet{}),
         reader_(wholeLimit),
         imageReader_(images),
         digests_(settings.hashes) {}
@@ -55,22 +55,23 @@ class RecordScanner {
       : RecordScanner(ScanSettings{bmpOnly, {}, false}, noImages(), wholeLimit) {}
 
   // Carries out `task` for `record`, whose path and location the walk set.
-  void complete(const ScanTask& task, ScanRecord& record);
+  void complete(const ScanTask& task, report::ScanRecord& record);
 
   // Analyses the regular file open as `fd`, which stays open, into
   // `record`.
-  void scanOpenFile(int fd, ScanRecord& record);
+  void scanOpenFile(int fd, report::ScanRecord& record);
 
  private:
   static const std::vector<std::string>& noImages();
-  void scanHostFile(bool followLink, ScanRecord& record);
-  void scanImageFile(const disk_image::FileRef& file, ScanRecord& record);
-  void scanOpened(tree::HostFile::Opened opened, tree::HostFile& file, ScanRecord& record);
+  void scanHostFile(bool followLink, report::ScanRecord& record);
+  void scanImageFile(const disk_image::FileRef& file, report::ScanRecord& record);
+  void scanOpened(tree::HostFile::Opened opened, tree::HostFile& file, report::ScanRecord& record);
   // Fills `record` from what the reader made of `source`, digests
   // included; false when the content could not be read, which the caller
   // explains. `host` is the source when it is a file on the host, whose
   // change while it was read is an error.
-  bool fillFrom(ContentSource& source, ScanRecord& record, const tree::HostFile* host = nullptr);
+  bool fillFrom(ContentSource& source, report::ScanRecord& record,
+                const tree::HostFile* host = nullptr);
 
   ScanSettings settings_;
   bool hashing_;
@@ -83,13 +84,13 @@ class RecordScanner {
 
 // The record and task for what the tree walk found: a regular file to open
 // and analyse, or a record that is complete as it is (a skip, an error).
-void recordWalkEntry(tree::WalkEntry& entry, ScanRecord& record, ScanTask& task);
+void recordWalkEntry(tree::WalkEntry& entry, report::ScanRecord& record, ScanTask& task);
 
 // The record and task for what the walk of the disk image named `image`
 // found: a file to read out of it and analyse, or a record of a part of the
 // image that holds nothing to analyse.
-void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image, ScanRecord& record,
-                      ScanTask& task);
+void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image,
+                      report::ScanRecord& record, ScanTask& task);
 
 }  // namespace quillmark::scan
 

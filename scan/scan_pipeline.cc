@@ -26,7 +26,7 @@ void ScanPipeline::stopLocked() {
   recordDone_.notify_all();
 }
 
-bool ScanPipeline::emit(ScanRecord& record, ScanTask& task) {
+bool ScanPipeline::emit(report::ScanRecord& record, ScanTask& task) {
   std::unique_lock<std::mutex> lock(mutex_);
   spaceFree_.wait(lock, [this] {
     return stopping_ || interrupt_.load() != 0 || produced_ - consumed_ < slots_.size();
@@ -89,7 +89,7 @@ void ScanPipeline::run(const Produce& produce, const Consume& consume, const Idl
   for (std::size_t i = 0; i < jobs_; ++i) workers.emplace_back([this] { work(); });
   std::thread producer([&] {
     pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-    produce([this](ScanRecord& record, ScanTask& task) { return emit(record, task); });
+    produce([this](report::ScanRecord& record, ScanTask& task) { return emit(record, task); });
     std::lock_guard<std::mutex> lock(mutex_);
     producerDone_ = true;
     workReady_.notify_all();

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "report/scan_record.h"
 #include "scan/record_scanner.h"
-#include "scan/scan_record.h"
 #include "scan/scan_task.h"
 
 namespace quillmark::scan {
@@ -33,9 +33,9 @@ class ScanPipeline {
  public:
   // Takes over the record and task (swapping them with a free slot's, so
   // that both keep their memory); false: stop producing.
-  using Emit = std::function<bool(ScanRecord&, ScanTask&)>;
+  using Emit = std::function<bool(report::ScanRecord&, ScanTask&)>;
   using Produce = std::function<void(const Emit&)>;
-  using Consume = std::function<bool(ScanRecord&)>;  // false: stop the scan
+  using Consume = std::function<bool(report::ScanRecord&)>;  // false: stop the scan
   using Idle = std::function<void()>;
 
   // `images` names the disk images that tasks read from, by index; it must
@@ -52,11 +52,11 @@ class ScanPipeline {
   enum class State { kFree, kPending, kDone };
   struct Slot {
     ScanTask task;
-    ScanRecord record;
+    report::ScanRecord record;
     State state = State::kFree;
   };
 
-  bool emit(ScanRecord& record, ScanTask& task);
+  bool emit(report::ScanRecord& record, ScanTask& task);
   void work();
   void stopLocked();
 

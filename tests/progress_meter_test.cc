@@ -17,10 +17,10 @@
 namespace quillmark {
 namespace {
 
+using report::ScanRecord;
+using report::SkipReason;
+using report::Verdict;
 using scan::ProgressMeter;
-using scan::ScanRecord;
-using scan::SkipReason;
-using scan::Verdict;
 
 // Everything written to the descriptor `fd` so far.
 std::string written(int fd) {
@@ -33,12 +33,12 @@ std::string written(int fd) {
   return text;
 }
 
-ScanRecord skipped(SkipReason reason) {
-  ScanRecord record;
+report::ScanRecord skipped(report::SkipReason reason) {
+  report::ScanRecord record;
   record.path = "p";
-  record.verdict = Verdict::kSkipped;
+  record.verdict = report::Verdict::kSkipped;
   record.skip = reason;
-  record.reason = scan::skipReasonText(reason);
+  record.reason = report::skipReasonText(reason);
   return record;
 }
 
@@ -51,18 +51,20 @@ std::string skippedLine(const std::string& summary) {
 TEST(ProgressMeterTest, SkipsAreCountedByReasonAndOnlyErrorsGetALine) {
   struct Case {
     const char* what;
-    std::vector<std::pair<SkipReason, int>> skips;
+    std::vector<std::pair<report::SkipReason, int>> skips;
     int errors;
     std::string skippedLine;
   };
   const Case cases[] = {
       {"nothing skipped", {}, 0, "Skipped: 0"},
       {"one reason, grouped digits",
-       {{SkipReason::kSymbolicLink, 6138}},
+       {{report::SkipReason::kSymbolicLink, 6138}},
        0,
        "Skipped: 6,138 (6,138 symbolic links not followed)"},
       {"several reasons in a fixed order, one of them singular",
-       {{SkipReason::kNotBmp, 2}, {SkipReason::kFifo, 1}, {SkipReason::kSocket, 3}},
+       {{report::SkipReason::kNotBmp, 2},
+        {report::SkipReason::kFifo, 1},
+        {report::SkipReason::kSocket, 3}},
        2,
        "Skipped: 6 (1 FIFO, 3 sockets, 2 files not BMP (--bmp-only))"},
   };
@@ -73,7 +75,7 @@ TEST(ProgressMeterTest, SkipsAreCountedByReasonAndOnlyErrorsGetALine) {
     for (const auto& [reason, count] : c.skips) {
       for (int i = 0; i < count; ++i) meter.add(skipped(reason));
     }
-    ScanRecord error;
+    report::ScanRecord error;
     error.path = "locked.bmp";
     error.reason = "cannot open: Permission denied";
     for (int i = 0; i < c.errors; ++i) meter.add(error);
@@ -97,7 +99,7 @@ TEST(ProgressMeterTest, GroupsDigitsInThrees) {
       {1234567, "1,234,567"},
       {std::numeric_limits<std::uint64_t>::max(), "18,446,744,073,709,551,615"},
   };
-  for (const auto& [value, text] : cases) EXPECT_EQ(scan::groupDigits(value), text);
+  for (const auto& [value, text] : cases) EXPECT_EQ(report::groupDigits(value), text);
 }
 
 }  // namespace

@@ -4,21 +4,21 @@
 #include <string>
 
 #include "analysis/report.h"
-#include "scan/scan_record.h"
+#include "report/scan_record.h"
 
 namespace quillmark::testing {
 
 // The lines quillmark-detect prints after "Analysing file", rebuilt from
 // what the scanner recorded, so that the two can be compared whole. A file
 // the scanner did not analyse gives a line that no report has.
-inline std::string recordAsReport(const scan::ScanRecord& record) {
+inline std::string recordAsReport(const report::ScanRecord& record) {
   std::string report;
   if (record.notBmp) report += std::string(kNotBmpWarning) + "\n";
   if (record.wrongDepth) report += std::string(kColourDepthWarning) + "\n";
-  if (record.verdict == scan::Verdict::kPayload) {
+  if (record.verdict == report::Verdict::kPayload) {
     report += "Steganographic message detected.\nembedded file name: " + record.name +
               "\nlength of embedded data: " + record.lengthText + "\n";
-  } else if (record.verdict == scan::Verdict::kClean) {
+  } else if (record.verdict == report::Verdict::kClean) {
     report += "File does not contain any Quillmark hidden data. \n";
   } else {
     report += "not analysed: " + record.reason + "\n";

@@ -14,18 +14,18 @@
 namespace quillmark {
 namespace {
 
+using report::ScanRecord;
+using report::SkipReason;
+using report::Verdict;
 using scan::FrameKind;
 using scan::FrameReader;
-using scan::ScanRecord;
-using scan::SkipReason;
-using scan::Verdict;
 
-ScanRecord roundTrip(const ScanRecord& record) {
+report::ScanRecord roundTrip(const report::ScanRecord& record) {
   std::string stream;
   scan::appendRecordFrame(record, stream);
   FrameReader reader;
   reader.append(stream.data(), stream.size());
-  ScanRecord back;
+  report::ScanRecord back;
   EXPECT_EQ(reader.next(), FrameReader::Next::kFrame);
   EXPECT_EQ(reader.kind(), FrameKind::kRecord);
   EXPECT_TRUE(reader.record(back));
@@ -34,7 +34,7 @@ ScanRecord roundTrip(const ScanRecord& record) {
 }
 
 // Every field, compared one by one (NaN lengths bit for bit).
-void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
+void expectSame(const report::ScanRecord& a, const report::ScanRecord& b, const char* what) {
   EXPECT_EQ(a.path, b.path) << what;
   EXPECT_EQ(a.verdict, b.verdict) << what;
   EXPECT_EQ(a.notBmp, b.notBmp) << what;
@@ -78,9 +78,9 @@ void expectSame(const ScanRecord& a, const ScanRecord& b, const char* what) {
 }
 
 TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
-  ScanRecord payload;
+  report::ScanRecord payload;
   payload.path = std::string("/d/a\0b\n\xff.bmp", 12);
-  payload.verdict = Verdict::kPayload;
+  payload.verdict = report::Verdict::kPayload;
   payload.name = "n\x1b.txt";
   payload.length = 1234567;
   payload.lengthText = "1.23457e+06";
@@ -97,31 +97,31 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   payload.metaUnallocated = true;
   payload.partition = 2;
   payload.hashes = {"", "", std::string(64, 'a')};
-  ScanRecord skipped;
-  skipped.verdict = Verdict::kSkipped;
-  skipped.skip = SkipReason::kEncryptedVolume;
+  report::ScanRecord skipped;
+  skipped.verdict = report::Verdict::kSkipped;
+  skipped.skip = report::SkipReason::kEncryptedVolume;
   skipped.reason = "encrypted volume";
   skipped.volume = 107;
   skipped.image = "";
   skipped.inode = 0;
-  ScanRecord odd;
-  odd.verdict = Verdict::kClean;
+  report::ScanRecord odd;
+  odd.verdict = report::Verdict::kClean;
   odd.notBmp = odd.wrongDepth = true;
   odd.length = std::numeric_limits<double>::quiet_NaN();
   odd.carvedAt = std::numeric_limits<std::uint64_t>::max();
   odd.carvedLength = 0;
   odd.fsOffset = 0;
-  const std::pair<const char*, ScanRecord> cases[] = {
+  const std::pair<const char*, report::ScanRecord> cases[] = {
       {"a deleted payload in an image, with bytes that are not text", payload},
       {"a skip of a volume, with an empty image name and inode 0", skipped},
       {"warnings, a NaN length, the largest offset", odd},
-      {"a host file's error, no image fields", ScanRecord{}},
+      {"a host file's error, no image fields", report::ScanRecord{}},
   };
   for (const auto& [what, record] : cases) expectSame(roundTrip(record), record, what);
 }
 
 TEST(RecordCodecTest, CutAndDamagedStreamsAreToldApart) {
-  ScanRecord record;
+  report::ScanRecord record;
   record.path = "/a.bmp";
   record.image = "i.img";
   std::string stream;
@@ -172,7 +172,7 @@ TEST(RecordCodecTest, CutAndDamagedStreamsAreToldApart) {
   FrameReader reader;
   reader.append(shortPayload.data(), shortPayload.size());
   ASSERT_EQ(reader.next(), FrameReader::Next::kFrame);
-  ScanRecord back;
+  report::ScanRecord back;
   EXPECT_FALSE(reader.record(back));
 }
 

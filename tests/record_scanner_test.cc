@@ -23,8 +23,8 @@ namespace {
 
 using scan::RecordScanner;
 
-using scan::ScanRecord;
-using scan::Verdict;
+using report::ScanRecord;
+using report::Verdict;
 using testing::BitmapShape;
 using testing::makeBitmapWith;
 using testing::makeRecord;
@@ -40,8 +40,9 @@ std::string detectorReport(const std::string& file) {
 
 // Scans `file` from an anonymous in-memory file with the given whole-file
 // limit.
-ScanRecord scanBytes(const std::string& file, std::uint64_t wholeFileLimit, bool bmpOnly = false) {
-  ScanRecord record;
+report::ScanRecord scanBytes(const std::string& file, std::uint64_t wholeFileLimit,
+                             bool bmpOnly = false) {
+  report::ScanRecord record;
   const int fd = memfd_create("scanned", MFD_CLOEXEC);
   if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) {
     ADD_FAILURE() << "cannot make an in-memory file";
@@ -137,8 +138,8 @@ TEST(RecordScannerTest, ReadsOnlyThePlanOfALargeFile) {
   };
   for (const Case& c : cases) {
     const std::string file = makeBitmapWith(picture(c.width, c.height), makeRecord("big", 2));
-    const ScanRecord record = scanBytes(file, ContentReader::kDefaultWholeLimit);
-    EXPECT_EQ(record.verdict, Verdict::kPayload) << c.what;
+    const report::ScanRecord record = scanBytes(file, ContentReader::kDefaultWholeLimit);
+    EXPECT_EQ(record.verdict, report::Verdict::kPayload) << c.what;
     const ReadPlan plan = ReadPlan::forWalk(static_cast<std::uint32_t>(c.width),
                                             static_cast<std::uint32_t>(c.height), file.size())
                               .bridgingGapsBelow(ContentReader::kBridgedGap);
@@ -150,10 +151,10 @@ TEST(RecordScannerTest, ReadsOnlyThePlanOfALargeFile) {
 
 TEST(RecordScannerTest, BmpOnlySkipsOtherFilesQuietly) {
   for (const std::uint64_t limit : {ContentReader::kDefaultWholeLimit, std::uint64_t{0}}) {
-    const ScanRecord other = scanBytes("GIF89a and more", limit, true);
-    EXPECT_EQ(other.verdict, Verdict::kSkipped);
-    EXPECT_EQ(other.skip, scan::SkipReason::kNotBmp);
-    EXPECT_EQ(scanBytes(testing::notesSample(), limit, true).verdict, Verdict::kPayload);
+    const report::ScanRecord other = scanBytes("GIF89a and more", limit, true);
+    EXPECT_EQ(other.verdict, report::Verdict::kSkipped);
+    EXPECT_EQ(other.skip, report::SkipReason::kNotBmp);
+    EXPECT_EQ(scanBytes(testing::notesSample(), limit, true).verdict, report::Verdict::kPayload);
   }
 }
 

@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "scan/dfxml_writer.h"
-#include "scan/json.h"
+#include "report/dfxml_writer.h"
+#include "report/json.h"
+#include "report/record_writer.h"
 #include "scan/options.h"
-#include "scan/record_writer.h"
 
 namespace quillmark {
 namespace {
 
-using scan::Format;
+using report::Format;
+using report::RecordWriter;
+using report::ScanRecord;
+using report::Verdict;
 using scan::ParsedCommandLine;
-using scan::RecordWriter;
-using scan::ScanRecord;
-using scan::Verdict;
 
 TEST(ScanFormatTest, JsonStringsAndBytes) {
   struct Case {
@@ -40,7 +40,7 @@ TEST(ScanFormatTest, JsonStringsAndBytes) {
   };
   for (const Case& c : cases) {
     std::string out;
-    scan::appendJsonBytes(out, c.bytes);
+    report::appendJsonBytes(out, c.bytes);
     EXPECT_EQ(out, c.json) << c.what;
   }
 }
@@ -63,15 +63,15 @@ TEST(ScanFormatTest, JsonNumbersReadBackToTheSameDouble) {
   };
   for (const Case& c : cases) {
     std::string out;
-    scan::appendJsonNumber(out, c.value);
+    report::appendJsonNumber(out, c.value);
     EXPECT_EQ(out, c.json) << c.json;
   }
 }
 
-ScanRecord payload(const std::string& path, const std::string& name) {
-  ScanRecord record;
+report::ScanRecord payload(const std::string& path, const std::string& name) {
+  report::ScanRecord record;
   record.path = path;
-  record.verdict = Verdict::kPayload;
+  record.verdict = report::Verdict::kPayload;
   record.name = name;
   record.length = 1234567;
   record.lengthText = "1.23457e+06";
@@ -81,92 +81,94 @@ ScanRecord payload(const std::string& path, const std::string& name) {
 TEST(ScanFormatTest, LinesPerFormat) {
   struct Case {
     const char* what;
-    Format format;
+    report::Format format;
     bool all, escape;
-    ScanRecord record;
+    report::ScanRecord record;
     std::string line;
   };
-  ScanRecord clean;
+  report::ScanRecord clean;
   clean.path = "c.txt";
-  clean.verdict = Verdict::kClean;
+  clean.verdict = report::Verdict::kClean;
   clean.notBmp = clean.wrongDepth = true;
-  ScanRecord error;
+  report::ScanRecord error;
   error.path = "locked,\"x\".bmp";
-  error.verdict = Verdict::kError;
+  error.verdict = report::Verdict::kError;
   error.reason = "cannot open: Permission denied";
-  ScanRecord inImage = payload("/d/a.bmp", "n.txt");
+  report::ScanRecord inImage = payload("/d/a.bmp", "n.txt");
   inImage.image = "disk.E01";
   inImage.fsOffset = 1048576;
   inImage.fsType = "ext4";
   inImage.inode = 12;
   inImage.deleted = true;
-  ScanRecord inVolume = payload("/a.bmp", "n.txt");
+  report::ScanRecord inVolume = payload("/a.bmp", "n.txt");
   inVolume.image = "mac.img";
   inVolume.fsOffset = 20480;
   inVolume.fsType = "apfs";
   inVolume.volume = 107;
   inVolume.inode = 18;
-  ScanRecord partition;
-  partition.verdict = Verdict::kSkipped;
+  report::ScanRecord partition;
+  partition.verdict = report::Verdict::kSkipped;
   partition.reason = "no file system recognised: \x07";
   partition.image = "ev\x1b.img";
   partition.fsOffset = 512;
   const Case cases[] = {
-      {"text payload", Format::kText, false, false, payload("a.bmp", "n.txt"),
+      {"text payload", report::Format::kText, false, false, payload("a.bmp", "n.txt"),
        "a.bmp: payload FOUND, embedded file name: n.txt, length of embedded data: 1.23457e+06\n"},
-      {"text leaves clean files out", Format::kText, false, false, clean, ""},
-      {"text --all with warnings", Format::kText, true, false, clean,
+      {"text leaves clean files out", report::Format::kText, false, false, clean, ""},
+      {"text --all with warnings", report::Format::kText, true, false, clean,
        "c.txt: OK (Not a BMP file; Colour depth should be 24 bits)\n"},
-      {"text --all error", Format::kText, true, false, error,
+      {"text --all error", report::Format::kText, true, false, error,
        "locked,\"x\".bmp: ERROR (cannot open: Permission denied)\n"},
-      {"text escaped on a terminal", Format::kText, false, true, payload("a\nb", "\x1b]0;x\x07"),
+      {"text escaped on a terminal", report::Format::kText, false, true,
+       payload("a\nb", "\x1b]0;x\x07"),
        "a\\x0ab: payload FOUND, embedded file name: \\x1b]0;x\\x07, length of embedded data: "
        "1.23457e+06\n"},
-      {"csv payload", Format::kCsv, false, false, payload("a.bmp", "n,1"),
+      {"csv payload", report::Format::kCsv, false, false, payload("a.bmp", "n,1"),
        "a.bmp,payload,\"n,1\",1234567,1.23457e+06,,,,,,,false,,,\r\n"},
-      {"csv quotes quotes and newlines", Format::kCsv, false, false, error,
+      {"csv quotes quotes and newlines", report::Format::kCsv, false, false, error,
        "\"locked,\"\"x\"\".bmp\",error,,,,,cannot open: Permission denied,,,,,false,,,\r\n"},
-      {"csv clean with warnings", Format::kCsv, false, false, clean,
+      {"csv clean with warnings", report::Format::kCsv, false, false, clean,
        "c.txt,clean,,,,Not a BMP file; Colour depth should be 24 bits,,,,,,false,,,\r\n"},
-      {"jsonl payload", Format::kJsonl, false, false, payload("a.bmp", "n\xff"),
+      {"jsonl payload", report::Format::kJsonl, false, false, payload("a.bmp", "n\xff"),
        R"({"path":{"text":"a.bmp"},"verdict":"payload","name":{"bytes":"bv8="},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":null,"fs_offset":null,)"
        R"("fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
-      {"jsonl error", Format::kJsonl, false, false, error,
+      {"jsonl error", report::Format::kJsonl, false, false, error,
        R"({"path":{"text":"locked,\"x\".bmp"},"verdict":"error","name":null,"warnings":[],)"
        R"("length":null,"length_text":null,"error":"cannot open: Permission denied","image":null,)"
        R"("fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
-      {"jsonl warnings", Format::kJsonl, false, false, clean,
+      {"jsonl warnings", report::Format::kJsonl, false, false, clean,
        R"({"path":{"text":"c.txt"},"verdict":"clean","name":null,"warnings":["Not a BMP file",)"
        R"("Colour depth should be 24 bits"],"length":null,"length_text":null,"error":null,)"
        R"("image":null,"fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
-      {"text: a deleted file in a disk image", Format::kText, false, false, inImage,
+      {"text: a deleted file in a disk image", report::Format::kText, false, false, inImage,
        "disk.E01 (ext4 at 1048576) /d/a.bmp (deleted): payload FOUND, embedded file name: n.txt, "
        "length of embedded data: 1.23457e+06\n"},
-      {"text: a partition, escaped on a terminal", Format::kText, true, true, partition,
+      {"text: a partition, escaped on a terminal", report::Format::kText, true, true, partition,
        "ev\\x1b.img (partition at 512): SKIPPED (no file system recognised: \\x07)\n"},
-      {"csv: where the bytes came from", Format::kCsv, false, false, inImage,
+      {"csv: where the bytes came from", report::Format::kCsv, false, false, inImage,
        "/d/a.bmp,payload,n.txt,1234567,1.23457e+06,,,disk.E01,1048576,ext4,12,true,,,\r\n"},
-      {"jsonl: where the bytes came from", Format::kJsonl, false, false, inImage,
+      {"jsonl: where the bytes came from", report::Format::kJsonl, false, false, inImage,
        R"({"path":{"text":"/d/a.bmp"},"verdict":"payload","name":{"text":"n.txt"},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":{"text":"disk.E01"},)"
        R"("fs_offset":1048576,"fs":"ext4","volume":null,"inode":12,"deleted":true,"carved_at":null,"carved_length":null,"hashes":null})"
        "\n"},
-      {"text: a file in a volume of an APFS container", Format::kText, false, false, inVolume,
+      {"text: a file in a volume of an APFS container", report::Format::kText, false, false,
+       inVolume,
        "mac.img (apfs at 20480, volume 107) /a.bmp: payload FOUND, embedded file name: n.txt, "
        "length of embedded data: 1.23457e+06\n"},
-      {"csv: the volume of an APFS container", Format::kCsv, false, false, inVolume,
+      {"csv: the volume of an APFS container", report::Format::kCsv, false, false, inVolume,
        "/a.bmp,payload,n.txt,1234567,1.23457e+06,,,mac.img,20480,apfs,18,false,,,107\r\n"},
-      {"jsonl: the volume of an APFS container", Format::kJsonl, false, false, inVolume,
+      {"jsonl: the volume of an APFS container", report::Format::kJsonl, false, false, inVolume,
        R"({"path":{"text":"/a.bmp"},"verdict":"payload","name":{"text":"n.txt"},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":{"text":"mac.img"},)"
        R"("fs_offset":20480,"fs":"apfs","volume":107,"inode":18,"deleted":false,"carved_at":null,)"
        R"("carved_length":null,"hashes":null})"
        "\n"},
-      {"jsonl: a part of an image has no path", Format::kJsonl, false, false, partition,
+      {"jsonl: a part of an image has no path", report::Format::kJsonl, false, false, partition,
        R"({"path":null,"verdict":"skipped","name":null,"warnings":[],"length":null,)"
        R"("length_text":null,"error":"no file system recognised: \u0007",)"
        R"("image":{"text":"ev\u001b.img"},"fs_offset":512,"fs":null,"volume":null,"inode":null,)"
@@ -175,7 +177,7 @@ TEST(ScanFormatTest, LinesPerFormat) {
   };
   for (const Case& c : cases) {
     std::string out;
-    RecordWriter(c.format, c.all, c.escape).append(c.record, out);
+    report::RecordWriter(c.format, c.all, c.escape).append(c.record, out);
     EXPECT_EQ(out, c.line) << c.what;
   }
 }
@@ -235,11 +237,11 @@ TEST(ScanFormatTest, CommandLine) {
               mixed.options.quiet);
   EXPECT_EQ(mixed.options.jobs, 3U);
   EXPECT_EQ(parse({"--", "-a"}).options.paths, std::vector<std::string>{"-a"});
-  EXPECT_EQ(parse({"--hash=sha1,md5", "d"}).options.hashes, (scan::DigestSet{true, true, false}));
-  EXPECT_EQ(parse({"--hash-all", "d"}).options.hashes, (scan::DigestSet{false, false, true}))
+  EXPECT_EQ(parse({"--hash=sha1,md5", "d"}).options.hashes, (report::DigestSet{true, true, false}));
+  EXPECT_EQ(parse({"--hash-all", "d"}).options.hashes, (report::DigestSet{false, false, true}))
       << "--hash-all alone takes SHA-256";
   EXPECT_EQ(parse({"--hash-all", "--hash=md5", "d"}).options.hashes,
-            (scan::DigestSet{true, false, false}));
+            (report::DigestSet{true, false, false}));
 }
 
 }  // namespace
@@ -271,8 +273,8 @@ TEST(ScanFormatTest, XmlTextHoldsWhatXmlCanAndSaysWhenItCannot) {
   for (const Case& c : cases) {
     std::string text;
     std::string attribute;
-    EXPECT_EQ(scan::appendXmlText(text, c.bytes), c.exact) << c.what;
-    scan::appendXmlText(attribute, c.bytes, true);
+    EXPECT_EQ(report::appendXmlText(text, c.bytes), c.exact) << c.what;
+    report::appendXmlText(attribute, c.bytes, true);
     EXPECT_EQ(text, c.text) << c.what;
     EXPECT_EQ(attribute, c.attribute) << c.what;
   }
@@ -296,7 +298,7 @@ TEST(ScanFormatTest, TimesAsXmlDateTimes) {
       {0, 1000000000, std::nullopt},      // not a nanosecond count
   };
   for (const Case& c : cases)
-    EXPECT_EQ(scan::isoTime(c.seconds, c.nanoseconds), c.text) << c.seconds;
+    EXPECT_EQ(report::isoTime(c.seconds, c.nanoseconds), c.text) << c.seconds;
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-#include "scan/record_writer.h"
+#include "report/record_writer.h"
 
 #include "analysis/report.h"
 #include "analysis/terminal_text.h"
-#include "scan/json.h"
+#include "report/json.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 namespace {
 
@@ -224,4 +224,4 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
   out += "}\n";
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report

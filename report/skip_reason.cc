@@ -1,6 +1,6 @@
-#include "scan/skip_reason.h"
+#include "report/skip_reason.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::string groupDigits(std::uint64_t value) {
   return digits;
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report

@@ -1,10 +1,10 @@
-#include "scan/output_stream.h"
+#include "report/output_stream.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 void OutputStream::flushIfFull() {
   if (buffer_.size() >= kFlushSize) flush();
@@ -28,4 +28,4 @@ void OutputStream::flush() {
 
 bool OutputStream::brokenPipe() const { return error_ == EPIPE; }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report

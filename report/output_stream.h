@@ -1,10 +1,10 @@
-#ifndef QUILLMARK_SCAN_OUTPUT_STREAM_H_
-#define QUILLMARK_SCAN_OUTPUT_STREAM_H_
+#ifndef QUILLMARK_REPORT_OUTPUT_STREAM_H_
+#define QUILLMARK_REPORT_OUTPUT_STREAM_H_
 
 #include <string>
 #include <string_view>
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // Buffered output to a file descriptor with write(2), for the records on
 // standard output: lines are gathered and written in large pieces, and
@@ -38,6 +38,6 @@ class OutputStream {
   int error_ = 0;
 };
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_OUTPUT_STREAM_H_
+#endif  // QUILLMARK_REPORT_OUTPUT_STREAM_H_

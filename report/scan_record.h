@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_SCAN_SCAN_RECORD_H_
-#define QUILLMARK_SCAN_SCAN_RECORD_H_
+#ifndef QUILLMARK_REPORT_SCAN_RECORD_H_
+#define QUILLMARK_REPORT_SCAN_RECORD_H_
 
 #include <cstdint>
 #include <optional>
@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "disk_image/image_entry.h"
-#include "scan/content_digests.h"
-#include "scan/skip_reason.h"
+#include "report/digest_algorithm.h"
+#include "report/skip_reason.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // What became of one file: the verdict and what goes with it.
 enum class Verdict { kPayload, kClean, kSkipped, kError };
@@ -106,6 +106,6 @@ struct ScanRecord {
   bool inImage() const { return image.has_value(); }
 };
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_SCAN_RECORD_H_
+#endif  // QUILLMARK_REPORT_SCAN_RECORD_H_

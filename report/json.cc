@@ -1,11 +1,11 @@
-#include "scan/json.h"
+#include "report/json.h"
 
 #include <charconv>
 #include <cmath>
 
 #include "analysis/utf8.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 void appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -81,4 +81,4 @@ void appendBase64(std::string& out, std::string_view bytes) {
   out += '=';
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report

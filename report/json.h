@@ -1,10 +1,10 @@
-#ifndef QUILLMARK_SCAN_JSON_H_
-#define QUILLMARK_SCAN_JSON_H_
+#ifndef QUILLMARK_REPORT_JSON_H_
+#define QUILLMARK_REPORT_JSON_H_
 
 #include <string>
 #include <string_view>
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // Appends `text`, which must be valid UTF-8, as a JSON string: quoted, with
 // '"', '\' and the control characters below U+0020 escaped, and DEL and the
@@ -23,6 +23,6 @@ void appendJsonNumber(std::string& out, double value);
 // Appends `bytes` in standard base64 (RFC 4648), padded.
 void appendBase64(std::string& out, std::string_view bytes);
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_JSON_H_
+#endif  // QUILLMARK_REPORT_JSON_H_

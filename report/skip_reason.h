@@ -1,11 +1,11 @@
-#ifndef QUILLMARK_SCAN_SKIP_REASON_H_
-#define QUILLMARK_SCAN_SKIP_REASON_H_
+#ifndef QUILLMARK_REPORT_SKIP_REASON_H_
+#define QUILLMARK_REPORT_SKIP_REASON_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // Why a file was skipped rather than analysed. Skips are expected (a link
 // the walk does not follow, a FIFO in a tree), so they are kept as records
@@ -42,6 +42,6 @@ std::string describeSkips(SkipReason reason, std::uint64_t count);
 // `value` with its digits in groups of three: 6138 as "6,138".
 std::string groupDigits(std::uint64_t value);
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_SKIP_REASON_H_
+#endif  // QUILLMARK_REPORT_SKIP_REASON_H_

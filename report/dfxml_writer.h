@@ -1,5 +1,5 @@
-#ifndef QUILLMARK_SCAN_DFXML_WRITER_H_
-#define QUILLMARK_SCAN_DFXML_WRITER_H_
+#ifndef QUILLMARK_REPORT_DFXML_WRITER_H_
+#define QUILLMARK_REPORT_DFXML_WRITER_H_
 
 #include <cstdint>
 #include <ctime>
@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "scan/content_digests.h"
-#include "scan/scan_record.h"
+#include "report/digest_algorithm.h"
+#include "report/scan_record.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // Writes the scan as one Digital Forensics XML (DFXML 2.0) document, record
 // by record as the scan goes, so that memory stays flat however many files
@@ -91,6 +91,6 @@ bool appendXmlText(std::string& out, std::string_view bytes, bool attribute = fa
 // years 1 to 9999.
 std::optional<std::string> isoTime(std::int64_t seconds, std::uint32_t nanoseconds = 0);
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_DFXML_WRITER_H_
+#endif  // QUILLMARK_REPORT_DFXML_WRITER_H_

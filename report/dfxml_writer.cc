@@ -1,4 +1,4 @@
-#include "scan/dfxml_writer.h"
+#include "report/dfxml_writer.h"
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -7,13 +7,13 @@
 #include <cstdio>
 
 #include "analysis/utf8.h"
-#include "scan/json.h"
+#include "report/json.h"
 
 #ifndef QUILLMARK_VERSION
 #error "QUILLMARK_VERSION must be defined by the build"
 #endif
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 namespace {
 
@@ -291,4 +291,4 @@ void DfxmlWriter::appendFooter(std::string& out) {
   out += "</dfxml>\n";
 }
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report

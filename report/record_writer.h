@@ -1,13 +1,13 @@
-#ifndef QUILLMARK_SCAN_RECORD_WRITER_H_
-#define QUILLMARK_SCAN_RECORD_WRITER_H_
+#ifndef QUILLMARK_REPORT_RECORD_WRITER_H_
+#define QUILLMARK_REPORT_RECORD_WRITER_H_
 
 #include <string>
 
-#include "scan/dfxml_writer.h"
-#include "scan/options.h"
-#include "scan/scan_record.h"
+#include "report/dfxml_writer.h"
+#include "report/format.h"
+#include "report/scan_record.h"
 
-namespace quillmark::scan {
+namespace quillmark::report {
 
 // Formats records for standard output, one line per file:
 //   text   "PATH: payload FOUND, embedded file name: NAME, length of embedded
@@ -58,6 +58,6 @@ class RecordWriter {
 // `escapeText`, each part is escaped as TerminalText does.
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out);
 
-}  // namespace quillmark::scan
+}  // namespace quillmark::report
 
-#endif  // QUILLMARK_SCAN_RECORD_WRITER_H_
+#endif  // QUILLMARK_REPORT_RECORD_WRITER_H_

@@ -803,6 +803,18 @@ def test_apfs(root, src):
             check(verdict_of(record) == scan_support.detect(DETECTOR, extracted),
                   "%s: %s: the detector on what icat -B extracts" % (what, path))
 
+    # In DFXML the volume is named on its <volume>, and the document stays
+    # valid against the schema shared beside the project.
+    dfxml = os.path.join(folder, "apfs.dfxml")
+    with open(dfxml, "wb") as out:
+        subprocess.run([SCANNER, "-q", "--all", "--format=dfxml", "--image=" + shared], stdout=out)
+    with open(dfxml, "rb") as document:
+        check(b' qm:pool_volume="107">' in document.read(), "DFXML: the volume is named")
+    schema = os.path.join(SHARED, "..", "dfxml", "dfxml.xsd")
+    if shutil.which("xmllint") and os.path.isfile(schema):
+        done = subprocess.run(["xmllint", "--noout", "--schema", schema, dfxml], capture_output=True)
+        check(done.returncode == 0, "DFXML of an APFS container validates: %r" % done.stderr[-300:])
+
     encrypted = os.path.join(folder, "encrypted.raw")
     write(encrypted, bytes(flip_apfs_encryption(bytearray(container))))
     status, got, _ = scan("--all", "--image=" + encrypted)

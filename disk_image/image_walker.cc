@@ -175,9 +175,13 @@ struct ImageWalker::Walk {
     if (!carving || stopped) return;
     std::vector<FreeSpaceCarver::Region> regions;
     TSK_FS_ATTR_RUN* const runs = tsk_pool_unallocated_runs(pool);
+    // The runs come from the container's own metadata: a run whose bytes
+    // would lie past what 64 bits can address is passed over.
+    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max() - offset;
+    const std::uint64_t block = pool->block_size;
     for (const TSK_FS_ATTR_RUN* run = runs; run != nullptr; run = run->next) {
-      regions.push_back({offset + run->addr * pool->block_size,
-                         offset + (run->addr + run->len) * pool->block_size});
+      if (block == 0 || run->len > most / block || run->addr > most / block - run->len) continue;
+      regions.push_back({offset + run->addr * block, offset + (run->addr + run->len) * block});
     }
     tsk_fs_attr_run_free(runs);
     tsk_error_reset();

@@ -221,8 +221,8 @@ bool faultIsOurs(const std::string& report) {
     }
     const std::string frame = line.substr(line.find(" in ") + 4);
     for (const char* library :
-         {"libtsk", "libewf", "libvmdk", "libvhdi", "libafflib", "libbfio", "libcdata", "libcfile",
-          "libcthreads", "libfcache", "libfdata", "libmfdata", "libz.so"}) {
+         {"libtsk", "libewf", "libqcow", "libvmdk", "libvhdi", "libafflib", "libbfio", "libcdata",
+          "libcfile", "libcthreads", "libfcache", "libfdata", "libmfdata", "libz.so"}) {
       if (frame.find(library) != std::string::npos) return false;
     }
     const bool ours = frame.find("quillmark::") != std::string::npos ||

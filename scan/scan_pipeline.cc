@@ -116,9 +116,14 @@ void ScanPipeline::run(const Produce& produce, const Consume& consume, const Idl
     lock.unlock();
     idle();
     lock.lock();
-    if (!(consumed_ < produced_ && slot.state == State::kDone)) {
-      recordDone_.wait_for(lock, std::chrono::milliseconds(100));
-    }
+    // A record finished, or the producer done, while the lock was let go
+    // notified no one: the wait looks first, so as not to sleep through it.
+    recordDone_.wait_for(lock, std::chrono::milliseconds(100), [&] {
+      const bool ready = consumed_ < produced_ && slot.state == State::kDone;
+      const bool finished =
+          stopping_ ? consumed_ >= claimed_ : producerDone_ && consumed_ >= produced_;
+      return ready || finished || (!stopping_ && interrupt_.load() != 0);
+    });
   }
   stopLocked();
   // The producer may be blocked reading a list from a terminal or a pipe;

@@ -1,0 +1,20 @@
+#ifndef QUILLMARK_REPORT_PNG_ENCODING_H_
+#define QUILLMARK_REPORT_PNG_ENCODING_H_
+
+#include <string>
+
+#include "report/carrier_thumbnail.h"
+
+namespace quillmark::report {
+
+// True when this build writes PNG pictures (it was built with libpng).
+bool pngSupported();
+
+// Appends `picture` to `png` as a PNG file (8-bit RGB), through libpng.
+// Returns false, with `why` set, when it cannot: no libpng in this build, or
+// the library refused the picture.
+bool encodePng(const RgbPicture& picture, std::string& png, std::string& why);
+
+}  // namespace quillmark::report
+
+#endif  // QUILLMARK_REPORT_PNG_ENCODING_H_

@@ -1,0 +1,15 @@
+// Stands in for the PNG encoder in a build without libpng: pictures are then
+// left out of reports, each with a placeholder that says why.
+
+#include "report/png_encoding.h"
+
+namespace quillmark::report {
+
+bool pngSupported() { return false; }
+
+bool encodePng(const RgbPicture&, std::string&, std::string& why) {
+  why = "this build of quillmark-scan has no libpng";
+  return false;
+}
+
+}  // namespace quillmark::report

@@ -1,0 +1,173 @@
+// Thumbnails of carriers: the right size, the right way up, the colours of
+// the pixels they cover.
+
+#include "report/carrier_thumbnail.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace quillmark::report {
+namespace {
+
+struct Rgb {
+  std::uint8_t r, g, b;
+  bool operator==(const Rgb& other) const { return r == other.r && g == other.g && b == other.b; }
+};
+
+void put(std::string& bytes, std::size_t at, std::uint32_t value, int count) {
+  for (int i = 0; i < count; ++i)
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+}
+
+// A 24-bit BMP of `width` x `height` pixels whose pixel (x, y from the top)
+// is colour(x, y); rows stored bottom-up, or top-down (a negative height).
+std::string makeBmp(std::uint32_t width, std::uint32_t height, bool topDown,
+                    const std::function<Rgb(std::uint32_t, std::uint32_t)>& colour,
+                    std::uint16_t depth = 24, std::uint32_t compression = 0) {
+  const std::size_t stride = (std::size_t{width} * 3 + 3) / 4 * 4;
+  std::string bytes(54 + stride * height, '\0');
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  put(bytes, 2, static_cast<std::uint32_t>(bytes.size()), 4);
+  put(bytes, 10, 54, 4);
+  put(bytes, 14, 40, 4);
+  put(bytes, 18, width, 4);
+  put(bytes, 22, topDown ? static_cast<std::uint32_t>(-static_cast<std::int32_t>(height)) : height,
+      4);
+  put(bytes, 26, 1, 2);
+  put(bytes, 28, depth, 2);
+  put(bytes, 30, compression, 4);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    const std::uint32_t stored = topDown ? y : height - 1 - y;
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const Rgb c = colour(x, y);
+      const std::size_t at = 54 + stored * stride + std::size_t{x} * 3;
+      bytes[at] = static_cast<char>(c.b);
+      bytes[at + 1] = static_cast<char>(c.g);
+      bytes[at + 2] = static_cast<char>(c.r);
+    }
+  }
+  return bytes;
+}
+
+class StringSource final : public ContentSource {
+ public:
+  explicit StringSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  std::int64_t readAt(std::uint64_t offset, char* into, std::uint64_t length) override {
+    if (offset >= bytes_.size()) return 0;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, bytes_.size() - offset));
+    std::memcpy(into, bytes_.data() + offset, n);
+    return static_cast<std::int64_t>(n);
+  }
+
+ private:
+  std::string bytes_;
+};
+
+Rgb at(const RgbPicture& picture, std::uint32_t x, std::uint32_t y) {
+  const std::size_t i = (std::size_t{y} * picture.width + x) * 3;
+  return {picture.pixels[i], picture.pixels[i + 1], picture.pixels[i + 2]};
+}
+
+constexpr Rgb kRed{255, 0, 0};
+constexpr Rgb kBlue{0, 0, 255};
+constexpr Rgb kGreen{0, 255, 0};
+constexpr Rgb kWhite{255, 255, 255};
+
+TEST(CarrierThumbnailTest, SizesKeepProportionsBetweenTheBounds) {
+  struct Row {
+    std::uint32_t width, height, wantWidth, wantHeight;
+  } rows[] = {
+      {1000, 500, 256, 128},                        // shrunk
+      {300, 300, 256, 256},  {100, 200, 100, 200},  // within the bounds: as it is
+      {10, 5, 64, 32},                              // enlarged
+      {1, 1, 64, 64},        {5000, 1, 256, 1},     // a side never falls below one pixel
+      {2, 100, 2, 100},
+  };
+  for (const Row& row : rows) {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    thumbnailSize(row.width, row.height, width, height);
+    EXPECT_EQ(width, row.wantWidth) << row.width << "x" << row.height;
+    EXPECT_EQ(height, row.wantHeight) << row.width << "x" << row.height;
+  }
+}
+
+TEST(CarrierThumbnailTest, PixelsComeOutTheRightWayUpAndAveraged) {
+  // Quadrants: red top left, blue top right, green bottom left, white
+  // bottom right.
+  const auto quadrants = [](std::uint32_t w, std::uint32_t h) {
+    return [w, h](std::uint32_t x, std::uint32_t y) {
+      const bool right = x >= w / 2;
+      const bool bottom = y >= h / 2;
+      return bottom ? (right ? kWhite : kGreen) : (right ? kBlue : kRed);
+    };
+  };
+  struct Row {
+    const char* what;
+    std::uint32_t width, height;
+    bool topDown;
+  } rows[] = {
+      {"2 x 2 bottom-up, enlarged", 2, 2, false}, {"2 x 2 top-down, enlarged", 2, 2, true},
+      {"600 x 300 shrunk", 600, 300, false},      {"odd width, padded rows", 7, 6, false},
+      {"100 x 80 as it is", 100, 80, true},
+  };
+  for (const Row& row : rows) {
+    StringSource source(
+        makeBmp(row.width, row.height, row.topDown, quadrants(row.width, row.height)));
+    RgbPicture thumbnail;
+    std::string why;
+    ASSERT_TRUE(makeCarrierThumbnail(source, thumbnail, why)) << row.what << ": " << why;
+    const std::uint32_t w = thumbnail.width;
+    const std::uint32_t h = thumbnail.height;
+    EXPECT_EQ(at(thumbnail, 0, 0), kRed) << row.what;
+    EXPECT_EQ(at(thumbnail, w - 1, 0), kBlue) << row.what;
+    EXPECT_EQ(at(thumbnail, 0, h - 1), kGreen) << row.what;
+    EXPECT_EQ(at(thumbnail, w - 1, h - 1), kWhite) << row.what;
+  }
+  // Alternating black and white columns shrink to grey: the mean, not a pick.
+  StringSource stripes(makeBmp(512, 4, false, [](std::uint32_t x, std::uint32_t) {
+    return x % 2 == 0 ? Rgb{0, 0, 0} : kWhite;
+  }));
+  RgbPicture thumbnail;
+  std::string why;
+  ASSERT_TRUE(makeCarrierThumbnail(stripes, thumbnail, why)) << why;
+  EXPECT_EQ(thumbnail.width, 256U);
+  EXPECT_EQ(at(thumbnail, 10, 1), (Rgb{128, 128, 128}));
+}
+
+TEST(CarrierThumbnailTest, WhatCannotBeDecodedSaysWhy) {
+  const auto grey = [](std::uint32_t, std::uint32_t) { return Rgb{9, 9, 9}; };
+  std::string cut = makeBmp(40, 40, false, grey);
+  cut.resize(cut.size() - 100);
+  std::string notBmp = makeBmp(4, 4, false, grey);
+  notBmp[0] = 'X';
+  struct Row {
+    const char* what;
+    std::string bytes;
+    const char* why;
+  } rows[] = {
+      {"32-bit", makeBmp(4, 4, false, grey, 32), "a 32-bit BMP, not a 24-bit one"},
+      {"compressed", makeBmp(4, 4, false, grey, 24, 1), "a compressed BMP"},
+      {"zero width", makeBmp(0, 4, false, grey), "a BMP without pixels"},
+      {"cut short", cut, "the pixel array runs past the end of the file"},
+      {"not a BMP", notBmp, "not a BMP file"},
+      {"too short", "BM", "the file is too short for a BMP header"},
+  };
+  for (const Row& row : rows) {
+    StringSource source(row.bytes);
+    RgbPicture thumbnail;
+    std::string why;
+    EXPECT_FALSE(makeCarrierThumbnail(source, thumbnail, why)) << row.what;
+    EXPECT_EQ(why, row.why) << row.what;
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::report

@@ -84,6 +84,13 @@ std::string describeFailure(const std::string& what) {
   return failure;
 }
 
+std::string closestCause(const std::string& stacked) {
+  std::string message = stacked;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  const std::size_t line = message.rfind('\n');
+  return line == std::string::npos ? message : message.substr(line + 1);
+}
+
 ReadFailureWatch::ReadFailureWatch() : failuresBefore_(tFailedReads) {}
 
 bool ReadFailureWatch::failed() const { return tFailedReads != failuresBefore_; }

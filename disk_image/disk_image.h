@@ -64,6 +64,11 @@ class ReadFailureWatch {
 // large for image".
 std::string describeFailure(const std::string& what);
 
+// The last line of `stacked`, trailing blanks dropped: libewf and libqcow
+// print an error as a stack of messages, one per line, the last the closest
+// to the cause.
+std::string closestCause(const std::string& stacked);
+
 }  // namespace quillmark::disk_image
 
 #endif  // QUILLMARK_DISK_IMAGE_DISK_IMAGE_H_

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "disk_image/disk_image.h"
+
 namespace quillmark::disk_image {
 
 namespace {
@@ -21,11 +23,7 @@ std::string describe(libewf_error_t* error) {
   char text[512] = {};
   if (error == nullptr || libewf_error_sprint(error, text, sizeof text) < 0) return "libewf failed";
   libewf_error_free(&error);
-  // libewf stacks its messages one per line; the last is the closest to the cause.
-  std::string message(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  const std::size_t line = message.rfind('\n');
-  return line == std::string::npos ? message : message.substr(line + 1);
+  return closestCause(text);
 }
 
 // The libewf handles on one E01 set, shared by every view of the set this

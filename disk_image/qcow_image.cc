@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "disk_image/disk_image.h"
+
 namespace quillmark::disk_image {
 
 namespace {
@@ -16,7 +18,7 @@ namespace {
 // Backing files beyond this many are taken for a loop.
 constexpr std::size_t kMaxChain = 16;
 
-// libqcow's message, the last of those it stacks: the closest to the cause.
+// libqcow's message, the closest to the cause of those it stacks.
 std::string describe(libqcow_error_t* error) {
   char text[512] = {};
   if (error == nullptr || libqcow_error_sprint(error, text, sizeof text) < 0) {
@@ -24,10 +26,7 @@ std::string describe(libqcow_error_t* error) {
     return "libqcow failed";
   }
   libqcow_error_free(&error);
-  std::string message(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  const std::size_t line = message.rfind('\n');
-  return line == std::string::npos ? message : message.substr(line + 1);
+  return closestCause(text);
 }
 
 struct QcowFileCloser {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "analysis/page_aligned_buffer.h"
+
 namespace quillmark::report {
 
 namespace {
@@ -121,7 +123,12 @@ bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::str
   const std::uint32_t midHeight = std::min(pixels.height, outHeight);
   std::vector<std::uint64_t> sums(std::size_t{midWidth} * midHeight * 3);
   std::vector<std::uint32_t> counts(std::size_t{midWidth} * midHeight);
-  std::vector<unsigned char> piece(kPiece);
+  PageAlignedBuffer buffer;
+  auto* const piece = reinterpret_cast<unsigned char*>(buffer.reserve(kPiece));
+  if (piece == nullptr) {
+    why = "out of memory";
+    return false;
+  }
   const std::uint64_t rowBytes = std::uint64_t{pixels.width} * 3;
   for (std::uint32_t stored = 0; stored < pixels.height; ++stored) {
     const std::uint32_t fromTop = pixels.topDown ? stored : pixels.height - 1 - stored;
@@ -129,7 +136,7 @@ bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::str
     const std::uint64_t rowStart = pixels.offset + std::uint64_t{stored} * pixels.stride;
     for (std::uint64_t at = 0; at < rowBytes;) {
       const std::uint64_t length = std::min<std::uint64_t>(kPiece, rowBytes - at);
-      if (source.readAt(rowStart + at, reinterpret_cast<char*>(piece.data()), length) !=
+      if (source.readAt(rowStart + at, reinterpret_cast<char*>(piece), length) !=
           static_cast<std::int64_t>(length)) {
         why = "the pixel array cannot be read whole";
         return false;

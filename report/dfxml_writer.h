@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "report/digest_algorithm.h"
+#include "report/scan_provenance.h"
 #include "report/scan_record.h"
 
 namespace quillmark::report {
@@ -43,13 +44,7 @@ class DfxmlWriter {
   static constexpr const char* kNamespace = "urn:x-quillmark:scan:1";
 
   // Who wrote the document, for its <creator> and <source>.
-  struct Provenance {
-    std::vector<std::string> arguments;  // the command line, as given
-    std::vector<std::string> images;     // the disk images named, in order
-    std::time_t start = 0;               // when the scan started
-    // The libraries the scan runs with and their versions.
-    std::vector<std::pair<std::string, std::string>> libraries;
-  };
+  using Provenance = ScanProvenance;
 
   explicit DfxmlWriter(Provenance provenance) : provenance_(std::move(provenance)) {}
 
@@ -78,18 +73,6 @@ class DfxmlWriter {
   Provenance provenance_;
   std::optional<Volume> open_;
 };
-
-// Appends `bytes` as XML character data (or, with `attribute`, as an
-// attribute value): markup characters as entities; control bytes, DEL, the
-// C1 controls, code points XML cannot hold, and bytes that are not valid
-// UTF-8 as \xHH, with a backslash doubled. Returns true when the text
-// reads back as exactly `bytes`, nothing having been written as \xHH.
-bool appendXmlText(std::string& out, std::string_view bytes, bool attribute = false);
-
-// `moment` as an xs:dateTime in UTC ("2026-12-09T05:00:00Z", with the
-// nanoseconds where there are any), or nothing for a moment outside the
-// years 1 to 9999.
-std::optional<std::string> isoTime(std::int64_t seconds, std::uint32_t nanoseconds = 0);
 
 }  // namespace quillmark::report
 

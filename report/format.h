@@ -4,7 +4,7 @@
 namespace quillmark::report {
 
 // The forms a scan's records are written in (--format).
-enum class Format { kText, kCsv, kJsonl, kDfxml };
+enum class Format { kText, kCsv, kJsonl, kDfxml, kHtml };
 
 }  // namespace quillmark::report
 

@@ -6,6 +6,8 @@ namespace quillmark::report {
 
 bool pngSupported() { return true; }
 
+std::string pngLibraryVersion() { return png_get_libpng_ver(nullptr); }
+
 bool encodePng(const RgbPicture& picture, std::string& png, std::string& why) {
   // libpng's simplified interface: no setjmp, and the size is asked first.
   png_image image{};

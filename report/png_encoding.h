@@ -10,6 +10,9 @@ namespace quillmark::report {
 // True when this build writes PNG pictures (it was built with libpng).
 bool pngSupported();
 
+// The version of libpng this build runs with, or empty without it.
+std::string pngLibraryVersion();
+
 // Appends `picture` to `png` as a PNG file (8-bit RGB), through libpng.
 // Returns false, with `why` set, when it cannot: no libpng in this build, or
 // the library refused the picture.

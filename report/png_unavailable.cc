@@ -7,6 +7,8 @@ namespace quillmark::report {
 
 bool pngSupported() { return false; }
 
+std::string pngLibraryVersion() { return {}; }
+
 bool encodePng(const RgbPicture&, std::string&, std::string& why) {
   why = "this build of quillmark-scan has no libpng";
   return false;

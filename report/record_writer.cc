@@ -36,6 +36,7 @@ void appendCsvField(std::string& out, std::string_view field) {
 
 void RecordWriter::appendHeader(std::string& out) const {
   if (format_ == Format::kDfxml) return dfxml_->appendHeader(out);
+  if (format_ == Format::kHtml) return html_->appendHeader(out);
   if (format_ == Format::kCsv) {
     out +=
         "path,verdict,name,length,length_text,warnings,error,image,fs_offset,fs,inode,deleted,"
@@ -57,11 +58,14 @@ void RecordWriter::append(const ScanRecord& record, std::string& out) {
       return appendJson(record, out);
     case Format::kDfxml:
       return dfxml_->append(record, out);
+    case Format::kHtml:
+      return html_->append(record, out);
   }
 }
 
-void RecordWriter::appendFooter(std::string& out) {
+void RecordWriter::appendFooter(std::string& out, std::string_view stoppedBy) {
   if (format_ == Format::kDfxml) dfxml_->appendFooter(out);
+  if (format_ == Format::kHtml) html_->appendFooter(stoppedBy, out);
 }
 
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out) {

@@ -5,6 +5,7 @@
 
 #include "report/dfxml_writer.h"
 #include "report/format.h"
+#include "report/html_writer.h"
 #include "report/scan_record.h"
 
 namespace quillmark::report {
@@ -17,7 +18,8 @@ namespace quillmark::report {
 //          the place of PATH, with "(deleted)" after a deleted file;
 //   csv    RFC 4180, CRLF line ends, a header row, every file;
 //   jsonl  one JSON object per line, every file, always valid UTF-8;
-//   dfxml  one DFXML document, a <fileobject> per file (see DfxmlWriter).
+//   dfxml  one DFXML document, a <fileobject> per file (see DfxmlWriter);
+//   html   one HTML document with pictures of the carriers (see HtmlWriter).
 
 // With `escapeText` (standard output is a terminal), paths, names, images
 // and reasons in text and csv are escaped as TerminalText does; JSON needs
@@ -27,17 +29,26 @@ class RecordWriter {
   // `hashes`: the digests the scan takes, each a CSV column of its own.
   RecordWriter(Format format, bool all, bool escapeText, DigestSet hashes = {})
       : format_(format), all_(all), escapeText_(escapeText), hashes_(hashes) {}
-  // For DFXML, with who wrote the document.
-  RecordWriter(DfxmlWriter::Provenance provenance)
-      : format_(Format::kDfxml), all_(true), escapeText_(false), dfxml_(std::move(provenance)) {}
+  // For the documents, DFXML and HTML, with who wrote them.
+  RecordWriter(Format format, ScanProvenance provenance, bool all)
+      : format_(format), all_(all), escapeText_(false) {
+    if (format == Format::kHtml) {
+      html_.emplace(std::move(provenance), all);
+    } else {
+      format_ = Format::kDfxml;
+      dfxml_.emplace(std::move(provenance));
+    }
+  }
 
   // Appends what comes before the first record: the CSV header row, the
   // DFXML prologue.
   void appendHeader(std::string& out) const;
   // Appends the line for `record`, if the format has one for it.
   void append(const ScanRecord& record, std::string& out);
-  // Appends what comes after the last record: the end of the DFXML document.
-  void appendFooter(std::string& out);
+  // Appends what comes after the last record: the end of the document.
+  // `stoppedBy` is empty when the scan ran to its end, else what stopped it
+  // ("SIGINT"), which the HTML report states.
+  void appendFooter(std::string& out, std::string_view stoppedBy = {});
 
  private:
   void appendText(const ScanRecord& record, std::string& out) const;
@@ -49,6 +60,7 @@ class RecordWriter {
   bool escapeText_;
   DigestSet hashes_{};
   std::optional<DfxmlWriter> dfxml_;
+  std::optional<HtmlWriter> html_;
 };
 
 // Appends where the record's bytes came from, as text and standard error

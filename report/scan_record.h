@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disk_image/image_entry.h"
+#include "report/carrier_pictures.h"
 #include "report/digest_algorithm.h"
 #include "report/skip_reason.h"
 
@@ -74,6 +75,8 @@ struct ScanRecord {
   bool nameUnallocated = false;           // in an image: its name is deleted
   bool metaUnallocated = false;           // in an image: its metadata is unallocated
   std::uint32_t partition = 0;            // in an image: its file system's number, from 1
+  // With a payload, where the report shows carriers: their pictures.
+  CarrierPictures pictures;
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -100,6 +103,7 @@ struct ScanRecord {
     times = disk_image::FileTimes{};
     nameUnallocated = metaUnallocated = false;
     partition = 0;
+    pictures.clear();
   }
 
   // True when the record's bytes came from a disk image.

@@ -132,6 +132,7 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
 
   if (settings.carve) arguments.emplace_back("--carve");
   if (settings.all) arguments.emplace_back("--all");
+  if (settings.pictures) arguments.emplace_back("--format=html");
   arguments.push_back("--image=" + image);
   return arguments;
 }

@@ -15,6 +15,7 @@
 
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
+#include "report/png_encoding.h"
 #include "report/record_writer.h"
 #include "scan/image_child.h"
 #include "scan/options.h"
@@ -67,6 +68,7 @@ ImageChildSettings childSettings(const Options& options) {
   settings.hashes = options.hashes;
   settings.hashAll = options.hashAll;
   settings.all = options.all;
+  settings.pictures = options.format == report::Format::kHtml;
   settings.timeout = options.imageTimeout;
   return settings;
 }
@@ -93,20 +95,27 @@ void countAhead(const Options& options, ProgressMeter& meter, const std::atomic<
   meter.setTotal(count);
 }
 
-// The writer of `options.format`; for DFXML, with who is writing it.
+// The writer of `options.format`; for DFXML and HTML, with who is writing
+// them.
 report::RecordWriter makeWriter(const Options& options, bool escapeOut,
                                 const std::vector<std::string>& arguments) {
-  if (options.format != report::Format::kDfxml) {
+  if (options.format != report::Format::kDfxml && options.format != report::Format::kHtml) {
     return report::RecordWriter(options.format, options.all, escapeOut, options.hashes);
   }
-  report::DfxmlWriter::Provenance provenance;
+  report::ScanProvenance provenance;
   provenance.arguments = arguments;
+  provenance.paths = options.paths;
+  provenance.filesFrom = options.filesFrom;
   provenance.images = options.images;
   provenance.start = std::time(nullptr);
   provenance.libraries = quillmark::disk_image::libraryVersions();
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
-  return report::RecordWriter(std::move(provenance));
+  const std::string png = report::pngLibraryVersion();
+  if (options.format == report::Format::kHtml && !png.empty()) {
+    provenance.libraries.emplace_back("libpng", png);
+  }
+  return report::RecordWriter(options.format, std::move(provenance), options.all);
 }
 
 // `arguments` is the command line as given, for the report's provenance.
@@ -186,8 +195,13 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
         out.flush();
         meter.tick();
       });
-  // Whatever stopped the scan, what was written stays a whole document.
-  writer.appendFooter(out.buffer());
+  // Whatever stopped the scan, what was written stays a whole document,
+  // which says so when a signal stopped it.
+  const int stoppedBy = gSignal.load();
+  writer.appendFooter(out.buffer(), stoppedBy == SIGINT    ? "SIGINT"
+                                    : stoppedBy == SIGTERM ? "SIGTERM"
+                                    : stoppedBy != 0       ? "a signal"
+                                                           : "");
   if (escapeOut) meter.clearLine();
   out.flush();
   cancelCount.store(true);

@@ -84,7 +84,7 @@ const char* helpText() {
          "                         always followed)\n"
          "  -x, --one-file-system  stay on the file systems of the named paths\n"
          "  -a, --all              text: a line for every file, not only payloads\n"
-         "      --format=FORMAT    text (default), csv, jsonl or dfxml\n"
+         "      --format=FORMAT    text (default), csv, jsonl, dfxml or html\n"
 
          "  -j, --jobs=N           files read at once\n"
          "  -q, --quiet            no progress line and no summary\n"
@@ -179,9 +179,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           options.format = report::Format::kJsonl;
         } else if (std::strcmp(optarg, "dfxml") == 0) {
           options.format = report::Format::kDfxml;
+        } else if (std::strcmp(optarg, "html") == 0) {
+          options.format = report::Format::kHtml;
         } else {
           return usageError(std::string("unknown format '") + optarg +
-                            "' (use text, csv, jsonl or dfxml)");
+                            "' (use text, csv, jsonl, dfxml or html)");
         }
         break;
       case 'j': {

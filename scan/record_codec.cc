@@ -136,6 +136,10 @@ void appendRecordFrame(const report::ScanRecord& record, std::string& out) {
     }
     out += static_cast<char>((record.nameUnallocated ? 1 : 0) | (record.metaUnallocated ? 2 : 0));
     put64(out, record.partition);
+    putString(out, record.pictures.thumbnail);
+    putString(out, record.pictures.thumbnailWhy);
+    putString(out, record.pictures.lowBits);
+    putString(out, record.pictures.lowBitsWhy);
   });
 }
 
@@ -220,6 +224,10 @@ bool FrameReader::record(report::ScanRecord& record) const {
   const std::uint64_t partition = in.u64();
   if (partition > 0xFFFFFFFFU) return false;
   record.partition = static_cast<std::uint32_t>(partition);
+  in.string(record.pictures.thumbnail);
+  in.string(record.pictures.thumbnailWhy);
+  in.string(record.pictures.lowBits);
+  in.string(record.pictures.lowBitsWhy);
 
   if (!in.done() || verdict > static_cast<std::uint8_t>(report::Verdict::kError) ||
       skip >= report::kSkipReasonCount) {

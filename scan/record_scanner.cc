@@ -1,5 +1,7 @@
 #include "scan/record_scanner.h"
 
+#include "report/carrier_pictures.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -131,7 +133,8 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image,
 }
 
 ScanSettings scanSettings(const Options& options) {
-  return ScanSettings{options.bmpOnly, options.hashes, options.hashAll};
+  return ScanSettings{options.bmpOnly, options.hashes, options.hashAll,
+                      options.format == report::Format::kHtml};
 }
 
 const std::vector<std::string>& RecordScanner::noImages() {
@@ -235,6 +238,8 @@ bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
     lengthText_.str(std::string());
     writeDataLength(lengthText_, record.length);
     record.lengthText = lengthText_.str();
+    // Read again from the same source: the analysis kept none of its pixels.
+    if (settings_.pictures) report::makeCarrierPictures(source, record.pictures);
   }
   if (!hashing_ || (!settings_.hashAll && record.verdict != report::Verdict::kPayload)) return true;
 

@@ -24,6 +24,7 @@ struct ScanSettings {
   bool bmpOnly = false;        // skip files that do not begin with "BM"
   report::DigestSet hashes{};  // digests of the whole content of each file with a payload
   bool hashAll = false;        // of every analysed file, not only those with a payload
+  bool pictures = false;       // pictures of each carrier with a payload, for the report
 };
 
 // The settings the command line asks for.

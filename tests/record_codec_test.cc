@@ -69,6 +69,8 @@ void expectSame(const report::ScanRecord& a, const report::ScanRecord& b, const 
   EXPECT_EQ(a.metaUnallocated, b.metaUnallocated) << what;
   EXPECT_EQ(a.partition, b.partition) << what;
   EXPECT_EQ(a.hashes, b.hashes) << what;
+  EXPECT_EQ(a.pictures.thumbnail, b.pictures.thumbnail) << what;
+  EXPECT_EQ(a.pictures.lowBitsWhy, b.pictures.lowBitsWhy) << what;
   ASSERT_EQ(a.byteRuns.size(), b.byteRuns.size()) << what;
   for (std::size_t i = 0; i < a.byteRuns.size(); ++i) {
     EXPECT_EQ(a.byteRuns[i].fileOffset, b.byteRuns[i].fileOffset) << what;
@@ -96,6 +98,8 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   payload.times.created = disk_image::Timestamp{-86400, 0};
   payload.metaUnallocated = true;
   payload.partition = 2;
+  payload.pictures.thumbnail = std::string("\x89PNG\0\xff", 6);
+  payload.pictures.lowBitsWhy = "the pixel array cannot be read";
   payload.hashes = {"", "", std::string(64, 'a')};
   report::ScanRecord skipped;
   skipped.verdict = report::Verdict::kSkipped;

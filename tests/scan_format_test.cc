@@ -9,6 +9,7 @@
 
 #include "report/dfxml_writer.h"
 #include "report/json.h"
+#include "report/markup_text.h"
 #include "report/record_writer.h"
 #include "scan/options.h"
 
@@ -205,7 +206,7 @@ TEST(ScanFormatTest, CommandLine) {
       {{}, Action::kUsageError, "no path given"},
       {{"--format=xml", "d"},
        Action::kUsageError,
-       "unknown format 'xml' (use text, csv, jsonl or dfxml)"},
+       "unknown format 'xml' (use text, csv, jsonl, dfxml or html)"},
       {{"-j", "0", "d"}, Action::kUsageError, "invalid number of jobs '0' (1 to 1024)"},
       {{"-j", "x", "d"}, Action::kUsageError, "invalid number of jobs 'x' (1 to 1024)"},
       {{"d", "-j"}, Action::kUsageError, "option -j needs an argument"},

@@ -1,7 +1,9 @@
-// Thumbnails of carriers: the right size, the right way up, the colours of
-// the pixels they cover.
+// Pictures of carriers: thumbnails of the right size, the right way up, the
+// colours of the pixels they cover; low bits where the walk reads them, the
+// record's cells outlined.
 
 #include "report/carrier_thumbnail.h"
+#include "report/low_bits_picture.h"
 
 #include <gtest/gtest.h>
 
@@ -84,11 +86,10 @@ TEST(CarrierThumbnailTest, SizesKeepProportionsBetweenTheBounds) {
   struct Row {
     std::uint32_t width, height, wantWidth, wantHeight;
   } rows[] = {
-      {1000, 500, 256, 128},  // shrunk
-      {300, 300, 256, 256},
-      {100, 200, 100, 200},  // within the bounds: as it is
-      {10, 5, 64,
-       32},  // enlarged        {5000, 1, 256, 1},     // a side never falls below one pixel
+      {1000, 500, 256, 128},                        // shrunk
+      {300, 300, 256, 256},  {100, 200, 100, 200},  // within the bounds: as it is
+      {10, 5, 64, 32},                              // enlarged
+      {5000, 1, 256, 1},                            // a side never falls below one pixel
   };
   for (const Row& row : rows) {
     std::uint32_t width = 0;
@@ -172,6 +173,65 @@ TEST(CarrierThumbnailTest, WhatCannotBeDecodedSaysWhy) {
     EXPECT_FALSE(makeCarrierThumbnail(source, thumbnail, why)) << row.what;
     EXPECT_EQ(why, row.why) << row.what;
   }
+}
+
+TEST(LowBitsPictureTest, CellsShowTheLowBitsAndOutlineTheRecord) {
+  // Low bits: red where x is odd, green where y (from the top) is odd.
+  const auto bits = [](std::uint32_t x, std::uint32_t y) {
+    return Rgb{static_cast<std::uint8_t>(100 + x % 2), static_cast<std::uint8_t>(50 + y % 2), 10};
+  };
+  constexpr Rgb kOrange{kOutline[0], kOutline[1], kOutline[2]};
+  struct Row {
+    const char* what;
+    std::uint32_t width, height, column, down;
+    bool left, right, top, bottom;  // edges outlined
+  } rows[] = {
+      // 200 rows: the record takes column 0 and 174 pixels of column 1.
+      {"tall, first column", 5, 200, 0, 10, true, false, false, false},
+      {"tall, second column", 5, 200, 1, 10, false, true, false, false},
+      {"tall, outside", 5, 200, 2, 10, false, false, false, false},
+      {"tall, first pixel", 5, 200, 0, 0, true, false, true, false},
+      // 10 rows: the record ends at the 4th pixel of column 37.
+      {"short, last record pixel", 64, 10, 37, 3, false, true, false, true},
+      {"short, after the record", 64, 10, 37, 4, false, false, false, false},
+      {"short, column bottom", 64, 10, 5, 9, false, false, false, true},
+  };
+  for (const Row& row : rows) {
+    StringSource source(makeBmp(row.width, row.height, false, bits));
+    RgbPicture picture;
+    std::string why;
+    ASSERT_TRUE(makeLowBitsPicture(source, picture, why)) << row.what << ": " << why;
+    const std::uint32_t cell = picture.height / std::min(row.height, kLowBitsWindow);
+    const std::uint32_t x0 = row.column * cell;
+    const std::uint32_t y0 = row.down * cell;
+    const Rgb centre = at(picture, x0 + cell / 2, y0 + cell / 2);
+    EXPECT_EQ(centre, (Rgb{static_cast<std::uint8_t>(row.column % 2 ? 255 : 24),
+                           static_cast<std::uint8_t>(row.down % 2 ? 255 : 24), 24}))
+        << row.what;
+    EXPECT_EQ(at(picture, x0, y0 + cell / 2) == kOrange, row.left) << row.what;
+    EXPECT_EQ(at(picture, x0 + cell - 1, y0 + cell / 2) == kOrange, row.right) << row.what;
+    EXPECT_EQ(at(picture, x0 + cell / 2, y0) == kOrange, row.top) << row.what;
+    EXPECT_EQ(at(picture, x0 + cell / 2, y0 + cell - 1) == kOrange, row.bottom) << row.what;
+  }
+}
+
+TEST(LowBitsPictureTest, RowsBeforeTheFileStartAreGreyAndEmptyFilesFail) {
+  // Two rows' worth of pixels behind a header that claims eight: the walk's
+  // third and fourth rows are the header's bytes, the rest lie before the
+  // file.
+  std::string bytes = makeBmp(4, 8, false, [](std::uint32_t, std::uint32_t) { return kWhite; });
+  bytes.erase(32, bytes.size() - 32 - 2 * 12);
+  StringSource cut(bytes);
+  RgbPicture picture;
+  std::string why;
+  ASSERT_TRUE(makeLowBitsPicture(cut, picture, why)) << why;
+  const std::uint32_t cell = picture.height / 8;
+  EXPECT_EQ(at(picture, cell / 2 + cell, cell / 2 + cell), (Rgb{255, 255, 255}));
+  EXPECT_EQ(at(picture, cell / 2 + cell, cell / 2 + 5 * cell),
+            (Rgb{kUnreadGrey, kUnreadGrey, kUnreadGrey}));
+  StringSource empty(std::string(10, 'B'));
+  EXPECT_FALSE(makeLowBitsPicture(empty, picture, why));
+  EXPECT_EQ(why, "the file is too short for a BMP header");
 }
 
 }  // namespace

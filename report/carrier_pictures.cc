@@ -1,19 +1,17 @@
 #include "report/carrier_pictures.h"
 
-#include "report/carrier_thumbnail.h"
 #include "report/low_bits_picture.h"
 #include "report/png_encoding.h"
 
 namespace quillmark::report {
 
-void makeCarrierPictures(ContentSource& source, CarrierPictures& pictures) {
+void CarrierPainter::paint(ContentSource& source, CarrierPictures& pictures) {
   pictures.clear();
-  RgbPicture picture;
-  if (makeCarrierThumbnail(source, picture, pictures.thumbnailWhy)) {
-    (void)encodePng(picture, pictures.thumbnail, pictures.thumbnailWhy);
+  if (makeCarrierThumbnail(source, picture_, pictures.thumbnailWhy, thumbnail_)) {
+    (void)encodePng(picture_, png_, pictures.thumbnail, pictures.thumbnailWhy);
   }
-  if (makeLowBitsPicture(source, picture, pictures.lowBitsWhy)) {
-    (void)encodePng(picture, pictures.lowBits, pictures.lowBitsWhy);
+  if (makeLowBitsPicture(source, picture_, pictures.lowBitsWhy)) {
+    (void)encodePng(picture_, png_, pictures.lowBits, pictures.lowBitsWhy);
   }
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "analysis/content_source.h"
+#include "analysis/page_aligned_buffer.h"
+#include "report/carrier_thumbnail.h"
 
 namespace quillmark::report {
 
@@ -27,10 +29,20 @@ struct CarrierPictures {
   }
 };
 
-// Reads the carrier that `source` holds again and draws both pictures
-// (makeCarrierThumbnail, makeLowBitsPicture), encoded by encodePng. Memory
-// is that of the pictures, whatever the carrier's size.
-void makeCarrierPictures(ContentSource& source, CarrierPictures& pictures);
+// Draws carriers for a report. One painter serves one thread and keeps its
+// buffers from carrier to carrier.
+class CarrierPainter {
+ public:
+  // Reads the carrier that `source` holds again and draws both pictures
+  // (makeCarrierThumbnail, makeLowBitsPicture), encoded by encodePng. Memory
+  // is that of the pictures, whatever the carrier's size.
+  void paint(ContentSource& source, CarrierPictures& pictures);
+
+ private:
+  RgbPicture picture_;
+  ThumbnailScratch thumbnail_;
+  PageAlignedBuffer png_;
+};
 
 }  // namespace quillmark::report
 

@@ -104,6 +104,12 @@ void thumbnailSize(std::uint32_t width, std::uint32_t height, std::uint32_t& thu
 }
 
 bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::string& why) {
+  ThumbnailScratch scratch;
+  return makeCarrierThumbnail(source, thumbnail, why, scratch);
+}
+
+bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::string& why,
+                          ThumbnailScratch& scratch) {
   unsigned char header[54] = {};
   const std::uint64_t size = source.size();
   const std::int64_t got = source.readAt(0, reinterpret_cast<char*>(header), sizeof header);
@@ -121,10 +127,11 @@ bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::str
   // grown by the nearest pixel where it must grow.
   const std::uint32_t midWidth = std::min(pixels.width, outWidth);
   const std::uint32_t midHeight = std::min(pixels.height, outHeight);
-  std::vector<std::uint64_t> sums(std::size_t{midWidth} * midHeight * 3);
-  std::vector<std::uint32_t> counts(std::size_t{midWidth} * midHeight);
-  PageAlignedBuffer buffer;
-  auto* const piece = reinterpret_cast<unsigned char*>(buffer.reserve(kPiece));
+  std::vector<std::uint64_t>& sums = scratch.sums;
+  std::vector<std::uint32_t>& counts = scratch.counts;
+  sums.assign(std::size_t{midWidth} * midHeight * 3, 0);
+  counts.assign(std::size_t{midWidth} * midHeight, 0);
+  auto* const piece = reinterpret_cast<unsigned char*>(scratch.piece.reserve(kPiece));
   if (piece == nullptr) {
     why = "out of memory";
     return false;
@@ -157,7 +164,7 @@ bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::str
 
   thumbnail.width = outWidth;
   thumbnail.height = outHeight;
-  thumbnail.pixels.assign(std::size_t{outWidth} * outHeight * 3, 0);
+  thumbnail.pixels.resize(std::size_t{outWidth} * outHeight * 3);
   for (std::uint32_t y = 0; y < outHeight; ++y) {
     const std::size_t midY = std::size_t{y} * midHeight / outHeight;
     for (std::uint32_t x = 0; x < outWidth; ++x) {

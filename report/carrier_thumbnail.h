@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/content_source.h"
+#include "analysis/page_aligned_buffer.h"
 
 namespace quillmark::report {
 
@@ -38,6 +39,16 @@ void thumbnailSize(std::uint32_t width, std::uint32_t height, std::uint32_t& thu
 // runs past the end of the file", "a 32-bit BMP"), when the header is not
 // that of such a BMP or the content cannot be read whole.
 bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::string& why);
+
+// What makeCarrierThumbnail works in, kept from one carrier to the next by
+// a caller that draws many, so that none of it is allocated again.
+struct ThumbnailScratch {
+  std::vector<std::uint64_t> sums;
+  std::vector<std::uint32_t> counts;
+  PageAlignedBuffer piece;
+};
+bool makeCarrierThumbnail(ContentSource& source, RgbPicture& thumbnail, std::string& why,
+                          ThumbnailScratch& scratch);
 
 }  // namespace quillmark::report
 

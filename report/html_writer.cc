@@ -86,7 +86,8 @@ void appendPicture(std::string& out, std::string_view png, std::string_view why,
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     pngSize(png, width, height);
-    out.append("<img width=\"").append(std::to_string(width));
+    // Pictures load as they come into view: a long report opens at once.
+    out.append("<img loading=\"lazy\" decoding=\"async\" width=\"").append(std::to_string(width));
     out.append("\" height=\"").append(std::to_string(height));
     out += "\" alt=\"";
     appendAttribute(out, alt);
@@ -133,7 +134,7 @@ void HtmlWriter::appendHeader(std::string& out) const {
   std::string libraries;
   for (const auto& [name, version] : provenance_.libraries) {
     if (!libraries.empty()) libraries += ", ";
-    libraries += name + " " + version;
+    libraries.append(name).append(" ").append(version);
   }
   if (!libraries.empty()) appendFact(out, "Libraries", libraries);
   appendFact(out, "Command line", shellCommandLine(provenance_.arguments), true);

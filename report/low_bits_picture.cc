@@ -42,7 +42,7 @@ bool makeLowBitsPicture(ContentSource& source, RgbPicture& picture, std::string&
   const std::uint32_t cell = std::max(kLowBitsMinCell, kLowBitsSide / std::max(columns, rows));
   picture.width = columns * cell;
   picture.height = rows * cell;
-  picture.pixels.assign(std::size_t{picture.width} * picture.height * 3, 0);
+  picture.pixels.resize(std::size_t{picture.width} * picture.height * 3);  // every cell is drawn
 
   const std::uint64_t stride = (std::uint64_t{width} * 3 + 3) / 4 * 4;
   const std::uint64_t size = source.size();

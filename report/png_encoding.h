@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "analysis/page_aligned_buffer.h"
 #include "report/carrier_thumbnail.h"
 
 namespace quillmark::report {
@@ -17,6 +18,10 @@ std::string pngLibraryVersion();
 // Returns false, with `why` set, when it cannot: no libpng in this build, or
 // the library refused the picture.
 bool encodePng(const RgbPicture& picture, std::string& png, std::string& why);
+// The same, compressing into `scratch`, which a caller that encodes many
+// pictures keeps, so that only the PNG's own bytes are allocated.
+bool encodePng(const RgbPicture& picture, PageAlignedBuffer& scratch, std::string& png,
+               std::string& why);
 
 }  // namespace quillmark::report
 

@@ -14,4 +14,8 @@ bool encodePng(const RgbPicture&, std::string&, std::string& why) {
   return false;
 }
 
+bool encodePng(const RgbPicture& picture, PageAlignedBuffer&, std::string& png, std::string& why) {
+  return encodePng(picture, png, why);
+}
+
 }  // namespace quillmark::report

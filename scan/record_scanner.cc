@@ -1,7 +1,5 @@
 #include "scan/record_scanner.h"
 
-#include "report/carrier_pictures.h"
-
 #include <sys/stat.h>
 
 #include <cstring>
@@ -239,7 +237,7 @@ bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
     writeDataLength(lengthText_, record.length);
     record.lengthText = lengthText_.str();
     // Read again from the same source: the analysis kept none of its pixels.
-    if (settings_.pictures) report::makeCarrierPictures(source, record.pictures);
+    if (settings_.pictures) painter_.paint(source, record.pictures);
   }
   if (!hashing_ || (!settings_.hashAll && record.verdict != report::Verdict::kPayload)) return true;
 

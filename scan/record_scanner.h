@@ -12,6 +12,7 @@
 
 #include "disk_image/image_entry.h"
 #include "disk_image/image_reader.h"
+#include "report/carrier_pictures.h"
 #include "report/scan_record.h"
 #include "scan/scan_task.h"
 #include "tree/host_file.h"
@@ -80,6 +81,7 @@ class RecordScanner {
   tree::HostFile hostFile_;
   disk_image::ImageReader imageReader_;
   ContentDigests digests_;
+  report::CarrierPainter painter_;
   std::ostringstream lengthText_;
 };
 

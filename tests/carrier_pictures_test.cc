@@ -220,7 +220,7 @@ TEST(LowBitsPictureTest, RowsBeforeTheFileStartAreGreyAndEmptyFilesFail) {
   // third and fourth rows are the header's bytes, the rest lie before the
   // file.
   std::string bytes = makeBmp(4, 8, false, [](std::uint32_t, std::uint32_t) { return kWhite; });
-  bytes.erase(32, bytes.size() - 32 - 2 * 12);
+  bytes.erase(32, bytes.size() - 32 - std::size_t{24});
   StringSource cut(bytes);
   RgbPicture picture;
   std::string why;

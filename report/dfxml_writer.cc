@@ -189,6 +189,22 @@ void DfxmlWriter::append(const ScanRecord& record, std::string& out) {
     appendElement(out, "qm:error", record.reason);
   }
   if (!exactPath) appendBytes(out, "filename_bytes", record.path);
+  if (!record.within.empty()) {
+    out += "<qm:within>";
+    for (const ContainerHop& hop : record.within) {
+      out += "<qm:member format=\"";
+      appendXmlText(out, hop.format, true);
+      out.append("\" index=\"").append(std::to_string(hop.index)).append("\"");
+      std::string name;
+      if (!appendXmlText(name, hop.member)) {
+        out += " bytes=\"";
+        appendBase64(out, hop.member);
+        out += '"';
+      }
+      out.append(">").append(name).append("</qm:member>");
+    }
+    out += "</qm:within>";
+  }
   if (record.carvedAt) appendNumber(out, "qm:carved_at", *record.carvedAt);
   out += "</fileobject>\n";
 }

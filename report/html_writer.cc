@@ -189,6 +189,13 @@ void HtmlWriter::appendRow(const ScanRecord& record, std::string& out) const {
     appendText(out, record.path);
     out += "</span>";
   }
+  for (const ContainerHop& hop : record.within) {
+    out += "<span class=\"where hop\">";
+    appendText(out, hop.format);
+    out.append(" member #").append(std::to_string(hop.index)).append(" <span class=\"member\">");
+    appendText(out, hop.member);
+    out += "</span></span>";
+  }
   if (record.inImage()) {
     out += "<span class=\"where\">in <span class=\"image\">";
     appendText(out, *record.image);

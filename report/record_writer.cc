@@ -44,6 +44,7 @@ void RecordWriter::appendHeader(std::string& out) const {
     for (std::size_t i = 0; i < kDigestAlgorithms; ++i) {
       if (hashes_[i]) out.append(",").append(digestName(static_cast<DigestAlgorithm>(i)));
     }
+    out += ",within";
     out += "\r\n";
   }
 }
@@ -68,9 +69,23 @@ void RecordWriter::appendFooter(std::string& out, std::string_view stoppedBy) {
   if (format_ == Format::kHtml) html_->appendFooter(stoppedBy, out);
 }
 
+void appendWithin(std::string& out, const std::vector<ContainerHop>& within) {
+  out += '[';
+  for (const ContainerHop& hop : within) {
+    if (&hop != &within.front()) out += ',';
+    out += "{\"format\":";
+    appendJsonString(out, hop.format);
+    out += ",\"member\":";
+    appendJsonBytes(out, hop.member);
+    out += ",\"index\":" + std::to_string(hop.index) + "}";
+  }
+  out += ']';
+}
+
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out) {
   if (!record.inImage()) {
     TerminalText(record.path, escapeText).appendTo(out);
+    appendHops(record, escapeText, out);
     return;
   }
   TerminalText(*record.image, escapeText).appendTo(out);
@@ -88,6 +103,15 @@ void appendLocation(const ScanRecord& record, bool escapeText, std::string& out)
   }
   // Unallocated space holds nothing but what was deleted: carving says so.
   if (record.deleted && !record.carvedAt) out += " (deleted)";
+  appendHops(record, escapeText, out);
+}
+
+void appendHops(const ScanRecord& record, bool escapeText, std::string& out) {
+  for (const ContainerHop& hop : record.within) {
+    out.append(" [").append(hop.format).append(" #").append(std::to_string(hop.index)).append(" ");
+    TerminalText(hop.member, escapeText).appendTo(out);
+    out += ']';
+  }
 }
 
 void RecordWriter::appendText(const ScanRecord& record, std::string& out) const {
@@ -171,6 +195,14 @@ void RecordWriter::appendCsv(const ScanRecord& record, std::string& out) const {
     out += ',';
     out += record.hashes[i];
   }
+  out += ',';
+  if (!record.within.empty()) {
+    // The chain as its JSON array: quoted, escaped, and read back by any
+    // JSON parser, whatever bytes the names hold.
+    std::string chain;
+    appendWithin(chain, record.within);
+    appendCsvField(out, chain);
+  }
   out += "\r\n";
 }
 
@@ -213,6 +245,7 @@ void RecordWriter::appendJson(const ScanRecord& record, std::string& out) const 
         [&] { out += std::to_string(*record.carvedAt); });
   field(",\"carved_length\":", record.carvedLength.has_value(),
         [&] { out += std::to_string(*record.carvedLength); });
+  field(",\"within\":", !record.within.empty(), [&] { appendWithin(out, record.within); });
   const bool hashed = record.hashes != DigestValues{};
   field(",\"hashes\":", hashed, [&] {
     const char* separator = "{";

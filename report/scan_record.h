@@ -32,6 +32,18 @@ inline const char* verdictName(Verdict verdict) {
   return "error";
 }
 
+// One level of the containers a member lies in: the container's format
+// ("zip", "tar.gz", "gzip"), the member's name as stored, and its 0-based
+// position among the container's members (names repeat in real archives).
+struct ContainerHop {
+  std::string format;
+  std::string member;
+  std::uint64_t index = 0;
+  bool operator==(const ContainerHop& other) const {
+    return format == other.format && member == other.member && index == other.index;
+  }
+};
+
 // The scanner's report on one file, whatever the output format. For an
 // analysed file the warnings, name and length are those quillmark-detect
 // prints for it.
@@ -77,6 +89,13 @@ struct ScanRecord {
   std::uint32_t partition = 0;            // in an image: its file system's number, from 1
   // With a payload, where the report shows carriers: their pictures.
   CarrierPictures pictures;
+  // For a member of a container: the containers it lies in, from the
+  // outermost (the file the other fields name) in. Empty for a file.
+  std::vector<ContainerHop> within;
+  // Set by the scan of a file that is a container (its format), whose
+  // members are read in a container child; the record itself is not
+  // written.
+  std::string containerFormat;
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -104,6 +123,8 @@ struct ScanRecord {
     nameUnallocated = metaUnallocated = false;
     partition = 0;
     pictures.clear();
+    within.clear();
+    containerFormat.clear();
   }
 
   // True when the record's bytes came from a disk image.

@@ -33,6 +33,14 @@ constexpr Wording kWordings[kSkipReasonCount] = {
      "image without a volume system or a file system",
      "images without a volume system or a file system"},
     {"encrypted volume", "encrypted volume", "encrypted volumes"},
+    {"encrypted, not analysed", "encrypted member or container, not analysed",
+     "encrypted members or containers, not analysed"},
+    {"a container nested deeper than --max-depth, not opened",
+     "container nested too deep, not opened", "containers nested too deep, not opened"},
+    {"a compressed stream that does not state its size, over 48 MiB: not analysed",
+     "compressed stream of unstated size over 48 MiB",
+     "compressed streams of unstated size over 48 MiB"},
+    {"a container that holds no file", "container without files", "containers without files"},
 };
 
 }  // namespace

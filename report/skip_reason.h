@@ -28,9 +28,13 @@ enum class SkipReason : std::uint8_t {
   kNoFileSystem,          // a partition with no file system the library recognises
   kNothingRecognised,     // an image with neither a volume system nor a file system
   kEncryptedVolume,       // an encrypted volume of a pool (APFS), not read
+  kEncryptedMember,       // an encrypted member or container, not read
+  kNestedTooDeep,         // a container deeper than --max-depth, not opened
+  kStreamTooLarge,        // a compressed stream of unstated size over the limit
+  kEmptyContainer,        // a container that holds no file
 };
 inline constexpr std::size_t kSkipReasonCount =
-    static_cast<std::size_t>(SkipReason::kEncryptedVolume) + 1;
+    static_cast<std::size_t>(SkipReason::kEmptyContainer) + 1;
 
 // The reason as a record states it: "a FIFO", "symbolic link, not followed".
 const char* skipReasonText(SkipReason reason);

@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "container/archive_walker.h"
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
 #include "report/png_encoding.h"
 #include "report/record_writer.h"
+#include "scan/container_child.h"
 #include "scan/image_child.h"
 #include "scan/options.h"
 #include "scan/progress_meter.h"
@@ -73,6 +75,19 @@ ImageChildSettings childSettings(const Options& options) {
   return settings;
 }
 
+// How the children that read containers are run.
+ContainerChildSettings containerSettings(const Options& options) {
+  ContainerChildSettings settings;
+  settings.bmpOnly = options.bmpOnly;
+  settings.hashes = options.hashes;
+  settings.hashAll = options.hashAll;
+  settings.all = options.all;
+  settings.pictures = options.format == report::Format::kHtml;
+  settings.maxDepth = options.maxDepth;
+  settings.timeout = options.imageTimeout;
+  return settings;
+}
+
 // Counts the entries of the named paths and images ahead of the scan, for
 // the progress line's total, until `cancel` is set. An image's entries are
 // counted by the library's own walk of it.
@@ -111,6 +126,9 @@ report::RecordWriter makeWriter(const Options& options, bool escapeOut,
   provenance.libraries = quillmark::disk_image::libraryVersions();
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
+  const std::string archive = quillmark::container::archiveLibraryVersion();
+  if (options.containers && !archive.empty())
+    provenance.libraries.emplace_back("libarchive", archive);
   const std::string png = report::pngLibraryVersion();
   if (options.format == report::Format::kHtml && !png.empty()) {
     provenance.libraries.emplace_back("libpng", png);
@@ -182,12 +200,22 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
         }
       },
       [&](report::ScanRecord& record) {
-        if (!out.ok()) return false;
-        meter.add(record);
-        writer.append(record, out.buffer());
-        if (escapeOut && out.buffer().size() >= report::OutputStream::kFlushSize) meter.clearLine();
-        out.flushIfFull();
-        return out.ok();
+        const auto write = [&](report::ScanRecord& written) {
+          if (!out.ok()) return false;
+          meter.add(written);
+          writer.append(written, out.buffer());
+          if (escapeOut && out.buffer().size() >= report::OutputStream::kFlushSize) {
+            meter.clearLine();
+          }
+          out.flushIfFull();
+          return out.ok();
+        };
+        // A container's members take its place, in its order, read by a
+        // child of their own.
+        if (!record.containerFormat.empty()) {
+          return scanContainerInChild(containerSettings(options), record, gSignal, write);
+        }
+        return write(record);
       },
       [&] {
         // Records and the progress line may share one terminal.
@@ -265,5 +293,6 @@ int main(int argc, char** argv) {
   if (parsed.options.imageChild != Options::ImageChild::kNone) {
     return runImageChild(parsed.options, gSignal);
   }
+  if (parsed.options.containerChild) return runContainerChild(parsed.options);
   return scan(parsed.options, arguments);
 }

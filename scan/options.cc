@@ -21,8 +21,11 @@ enum LongOnly {
   kHash,
   kHashAll,
   kImageTimeout,
-  kImageChild,  // internal: this process reads one image for its parent
-  kImageCount,  // internal: this process counts one image's records for its parent
+  kImageChild,      // internal: this process reads one image for its parent
+  kImageCount,      // internal: this process counts one image's records for its parent
+  kContainerChild,  // internal: this process reads one container for its parent
+  kNoContainers,
+  kMaxDepth,
 };
 
 constexpr option kLongOptions[] = {
@@ -34,6 +37,9 @@ constexpr option kLongOptions[] = {
     {"image-timeout", required_argument, nullptr, kImageTimeout},
     {"image-child", no_argument, nullptr, kImageChild},
     {"image-count", no_argument, nullptr, kImageCount},
+    {"container-child", no_argument, nullptr, kContainerChild},
+    {"no-containers", no_argument, nullptr, kNoContainers},
+    {"max-depth", required_argument, nullptr, kMaxDepth},
     {"null", no_argument, nullptr, '0'},
     {"bmp-only", no_argument, nullptr, kBmpOnly},
     {"follow", no_argument, nullptr, 'L'},
@@ -85,6 +91,10 @@ const char* helpText() {
          "  -x, --one-file-system  stay on the file systems of the named paths\n"
          "  -a, --all              text: a line for every file, not only payloads\n"
          "      --format=FORMAT    text (default), csv, jsonl, dfxml or html\n"
+         "      --no-containers    read archives and compressed files as plain files,\n"
+         "                         without looking inside them\n"
+         "      --max-depth=N      open containers inside containers to N levels in all\n"
+         "                         (default 8)\n"
 
          "  -j, --jobs=N           files read at once\n"
          "  -q, --quiet            no progress line and no summary\n"
@@ -155,6 +165,22 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       case kImageCount:
         options.imageChild = Options::ImageChild::kCount;
         break;
+      case kContainerChild:
+        options.containerChild = true;
+        break;
+      case kNoContainers:
+        options.containers = false;
+        break;
+      case kMaxDepth: {
+        char* end = nullptr;
+        errno = 0;
+        const long long depth = std::strtoll(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || depth < 1 || depth > 64) {
+          return usageError(std::string("invalid depth '") + optarg + "' (1 to 64)");
+        }
+        options.maxDepth = static_cast<unsigned>(depth);
+        break;
+      }
       case '0':
         options.nulSeparated = true;
         break;
@@ -227,6 +253,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   if (options.imageChild != Options::ImageChild::kNone &&
       (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
     return usageError("--image-child and --image-count read exactly one --image");
+  }
+  if (options.containerChild && (options.paths.size() != 1 || !options.images.empty())) {
+    return usageError("--container-child reads exactly one path");
   }
 
   parsed.action = ParsedCommandLine::Action::kScan;

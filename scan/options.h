@@ -33,8 +33,14 @@ struct Options {
   // The scanner runs itself as a child to read one disk image; how.
   enum class ImageChild { kNone, kScan, kCount };
   ImageChild imageChild = ImageChild::kNone;
+  // Containers (archives, compressed files) are opened, to this depth; the
+  // scanner runs itself as a child to read one container.
+  bool containers = true;
+  unsigned maxDepth = kDefaultMaxDepth;
+  bool containerChild = false;
 
   static constexpr unsigned kDefaultImageTimeout = 60;
+  static constexpr unsigned kDefaultMaxDepth = 8;
 };
 
 // What the command line asks for.

@@ -140,6 +140,13 @@ void appendRecordFrame(const report::ScanRecord& record, std::string& out) {
     putString(out, record.pictures.thumbnailWhy);
     putString(out, record.pictures.lowBits);
     putString(out, record.pictures.lowBitsWhy);
+    put64(out, record.within.size());
+    for (const report::ContainerHop& hop : record.within) {
+      putString(out, hop.format);
+      putString(out, hop.member);
+      put64(out, hop.index);
+    }
+    putString(out, record.containerFormat);
   });
 }
 
@@ -228,6 +235,16 @@ bool FrameReader::record(report::ScanRecord& record) const {
   in.string(record.pictures.thumbnailWhy);
   in.string(record.pictures.lowBits);
   in.string(record.pictures.lowBitsWhy);
+  const std::uint64_t hops = in.u64();
+  // Each hop takes at least 24 bytes: more than the payload holds is damage.
+  if (!in.ok() || hops > payload_.size() / 24) return false;
+  record.within.resize(static_cast<std::size_t>(hops));
+  for (report::ContainerHop& hop : record.within) {
+    in.string(hop.format);
+    in.string(hop.member);
+    hop.index = in.u64();
+  }
+  in.string(record.containerFormat);
 
   if (!in.done() || verdict > static_cast<std::uint8_t>(report::Verdict::kError) ||
       skip >= report::kSkipReasonCount) {

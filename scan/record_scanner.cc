@@ -1,5 +1,9 @@
 #include "scan/record_scanner.h"
 
+#include "analysis/memory_source.h"
+#include "container/archive_walker.h"
+#include "container/container_format.h"
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -132,7 +136,8 @@ void recordImageEntry(disk_image::ImageEntry& entry, const std::string& image,
 
 ScanSettings scanSettings(const Options& options) {
   return ScanSettings{options.bmpOnly, options.hashes, options.hashAll,
-                      options.format == report::Format::kHtml};
+                      options.format == report::Format::kHtml,
+                      options.containers && container::containersSupported()};
 }
 
 const std::vector<std::string>& RecordScanner::noImages() {
@@ -200,18 +205,49 @@ void RecordScanner::scanOpened(tree::HostFile::Opened opened, tree::HostFile& fi
   }
 }
 
+bool RecordScanner::scanStream(ContentSource& source, report::ScanRecord& record) {
+  streaming_ = true;
+  const bool read = fillFrom(source, record);
+  streaming_ = false;
+  return read;
+}
+
+bool RecordScanner::isContainer(ContentSource& source, report::ScanRecord& record) {
+  // Small content is in memory already; of large content only the header was read.
+  std::string_view start = reader_.wholeContent();
+  char head[container::kSignatureBytes];
+  if (start.size() != source.size()) {
+    const std::int64_t got = source.readAt(0, head, sizeof head);
+    if (got <= 0) return false;
+    record.bytesRead += static_cast<std::uint64_t>(got);
+    start = std::string_view(head, static_cast<std::size_t>(got));
+  }
+  const char* const format =
+      container::containerFormatOf(reinterpret_cast<const unsigned char*>(start.data()),
+                                   std::min(start.size(), container::kSignatureBytes));
+  if (format == nullptr) return false;
+  record.containerFormat = format;
+  record.verdict = report::Verdict::kClean;
+  record.fileSize = source.size();
+  return true;
+}
+
 bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
                              const tree::HostFile* host) {
-  // With every file hashed, its content is read once, whole, for both.
-  const bool throughFirst = hashing_ && settings_.hashAll;
-  if (throughFirst) digests_.start();
-  const ContentReader::Result result =
-      reader_.analyse(source, settings_.bmpOnly, throughFirst ? &digests_ : nullptr);
+  // With every file hashed, its content is read once, whole, for both; a
+  // member of a container can only be read so.
+  const bool throughFirst = streaming_ || (hashing_ && settings_.hashAll);
+  ContentSink* sink = nullptr;
+  if (throughFirst) sink = hashing_ ? static_cast<ContentSink*>(&digests_) : &ignored_;
+  if (throughFirst && hashing_) digests_.start();
+  const ContentReader::Result result = reader_.analyse(source, settings_.bmpOnly, sink);
   record.bytesRead += result.bytesRead;
   switch (result.outcome) {
     case Outcome::kUnreadable:
       return false;
     case Outcome::kNotBmp:
+      // --bmp-only still opens containers.
+      if (settings_.containers && isContainer(source, record)) return true;
       skip(record, report::SkipReason::kNotBmp);
       return true;
     case Outcome::kShrank:
@@ -224,6 +260,8 @@ bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
       break;
   }
   const Analysis& found = *result.analysis;
+  // A container never begins with "BM": only other files are looked at.
+  if (!found.bmpType && settings_.containers && isContainer(source, record)) return true;
   record.notBmp = !found.bmpType;
   record.wrongDepth = !found.depth24;
   record.fileSize = source.size();
@@ -237,7 +275,21 @@ bool RecordScanner::fillFrom(ContentSource& source, report::ScanRecord& record,
     writeDataLength(lengthText_, record.length);
     record.lengthText = lengthText_.str();
     // Read again from the same source: the analysis kept none of its pixels.
-    if (settings_.pictures) painter_.paint(source, record.pictures);
+    if (settings_.pictures && !streaming_) painter_.paint(source, record.pictures);
+    if (settings_.pictures && streaming_) {
+      // A streamed member is read once: it is drawn from memory, when it
+      // was small enough to be held whole.
+      const std::string_view held = reader_.wholeContent();
+      MemorySource memory(held);
+      if (held.size() == source.size()) {
+        painter_.paint(memory, record.pictures);
+      } else {
+        record.pictures.thumbnailWhy = record.pictures.lowBitsWhy =
+            "a member of a container larger than " +
+            std::to_string(ContentReader::kDefaultWholeLimit / 1024) +
+            " KiB is read once, as it streams, and not drawn";
+      }
+    }
   }
   if (!hashing_ || (!settings_.hashAll && record.verdict != report::Verdict::kPayload)) return true;
 

@@ -26,6 +26,8 @@ struct ScanSettings {
   report::DigestSet hashes{};  // digests of the whole content of each file with a payload
   bool hashAll = false;        // of every analysed file, not only those with a payload
   bool pictures = false;       // pictures of each carrier with a payload, for the report
+  // Tell containers by their first bytes, for a container child to read.
+  bool containers = false;
 };
 
 // The settings the command line asks for.
@@ -59,6 +61,11 @@ class RecordScanner {
   // Carries out `task` for `record`, whose path and location the walk set.
   void complete(const ScanTask& task, report::ScanRecord& record);
 
+  // Analyses content that can only be read once, in order (a member of a
+  // container as it streams), into `record`: the digests asked for are taken
+  // as it passes. False when the content could not be read.
+  bool scanStream(ContentSource& source, report::ScanRecord& record);
+
   // Analyses the regular file open as `fd`, which stays open, into
   // `record`.
   void scanOpenFile(int fd, report::ScanRecord& record);
@@ -74,6 +81,9 @@ class RecordScanner {
   // change while it was read is an error.
   bool fillFrom(ContentSource& source, report::ScanRecord& record,
                 const tree::HostFile* host = nullptr);
+  // True, with the record marked (containerFormat), when `source` begins
+  // as a container does.
+  bool isContainer(ContentSource& source, report::ScanRecord& record);
 
   ScanSettings settings_;
   bool hashing_;
@@ -82,6 +92,11 @@ class RecordScanner {
   disk_image::ImageReader imageReader_;
   ContentDigests digests_;
   report::CarrierPainter painter_;
+  bool streaming_ = false;  // within scanStream
+  // Takes the bytes of a stream read through without a digest.
+  struct Ignored final : ContentSink {
+    void consume(const char*, std::size_t) override {}
+  } ignored_;
   std::ostringstream lengthText_;
 };
 

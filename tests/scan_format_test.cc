@@ -112,6 +112,9 @@ TEST(ScanFormatTest, LinesPerFormat) {
   partition.reason = "no file system recognised: \x07";
   partition.image = "ev\x1b.img";
   partition.fsOffset = 512;
+  // A member two levels down, its name neither text nor safe on a terminal.
+  report::ScanRecord member = payload("mail.zip", "n.txt");
+  member.within = {{"zip", "in/x.tar.gz", 3}, {"tar.gz", "a\x1b\xff.bmp", 0}};
   const Case cases[] = {
       {"text payload", report::Format::kText, false, false, payload("a.bmp", "n.txt"),
        "a.bmp: payload FOUND, embedded file name: n.txt, length of embedded data: 1.23457e+06\n"},
@@ -125,25 +128,25 @@ TEST(ScanFormatTest, LinesPerFormat) {
        "a\\x0ab: payload FOUND, embedded file name: \\x1b]0;x\\x07, length of embedded data: "
        "1.23457e+06\n"},
       {"csv payload", report::Format::kCsv, false, false, payload("a.bmp", "n,1"),
-       "a.bmp,payload,\"n,1\",1234567,1.23457e+06,,,,,,,false,,,\r\n"},
+       "a.bmp,payload,\"n,1\",1234567,1.23457e+06,,,,,,,false,,,,\r\n"},
       {"csv quotes quotes and newlines", report::Format::kCsv, false, false, error,
-       "\"locked,\"\"x\"\".bmp\",error,,,,,cannot open: Permission denied,,,,,false,,,\r\n"},
+       "\"locked,\"\"x\"\".bmp\",error,,,,,cannot open: Permission denied,,,,,false,,,,\r\n"},
       {"csv clean with warnings", report::Format::kCsv, false, false, clean,
-       "c.txt,clean,,,,Not a BMP file; Colour depth should be 24 bits,,,,,,false,,,\r\n"},
+       "c.txt,clean,,,,Not a BMP file; Colour depth should be 24 bits,,,,,,false,,,,\r\n"},
       {"jsonl payload", report::Format::kJsonl, false, false, payload("a.bmp", "n\xff"),
        R"({"path":{"text":"a.bmp"},"verdict":"payload","name":{"bytes":"bv8="},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":null,"fs_offset":null,)"
-       R"("fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
+       R"("fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"within":null,"hashes":null})"
        "\n"},
       {"jsonl error", report::Format::kJsonl, false, false, error,
        R"({"path":{"text":"locked,\"x\".bmp"},"verdict":"error","name":null,"warnings":[],)"
        R"("length":null,"length_text":null,"error":"cannot open: Permission denied","image":null,)"
-       R"("fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
+       R"("fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"within":null,"hashes":null})"
        "\n"},
       {"jsonl warnings", report::Format::kJsonl, false, false, clean,
        R"({"path":{"text":"c.txt"},"verdict":"clean","name":null,"warnings":["Not a BMP file",)"
        R"("Colour depth should be 24 bits"],"length":null,"length_text":null,"error":null,)"
-       R"("image":null,"fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
+       R"("image":null,"fs_offset":null,"fs":null,"volume":null,"inode":null,"deleted":false,"carved_at":null,"carved_length":null,"within":null,"hashes":null})"
        "\n"},
       {"text: a deleted file in a disk image", report::Format::kText, false, false, inImage,
        "disk.E01 (ext4 at 1048576) /d/a.bmp (deleted): payload FOUND, embedded file name: n.txt, "
@@ -151,30 +154,38 @@ TEST(ScanFormatTest, LinesPerFormat) {
       {"text: a partition, escaped on a terminal", report::Format::kText, true, true, partition,
        "ev\\x1b.img (partition at 512): SKIPPED (no file system recognised: \\x07)\n"},
       {"csv: where the bytes came from", report::Format::kCsv, false, false, inImage,
-       "/d/a.bmp,payload,n.txt,1234567,1.23457e+06,,,disk.E01,1048576,ext4,12,true,,,\r\n"},
+       "/d/a.bmp,payload,n.txt,1234567,1.23457e+06,,,disk.E01,1048576,ext4,12,true,,,,\r\n"},
       {"jsonl: where the bytes came from", report::Format::kJsonl, false, false, inImage,
        R"({"path":{"text":"/d/a.bmp"},"verdict":"payload","name":{"text":"n.txt"},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":{"text":"disk.E01"},)"
-       R"("fs_offset":1048576,"fs":"ext4","volume":null,"inode":12,"deleted":true,"carved_at":null,"carved_length":null,"hashes":null})"
+       R"("fs_offset":1048576,"fs":"ext4","volume":null,"inode":12,"deleted":true,"carved_at":null,"carved_length":null,"within":null,"hashes":null})"
        "\n"},
       {"text: a file in a volume of an APFS container", report::Format::kText, false, false,
        inVolume,
        "mac.img (apfs at 20480, volume 107) /a.bmp: payload FOUND, embedded file name: n.txt, "
        "length of embedded data: 1.23457e+06\n"},
       {"csv: the volume of an APFS container", report::Format::kCsv, false, false, inVolume,
-       "/a.bmp,payload,n.txt,1234567,1.23457e+06,,,mac.img,20480,apfs,18,false,,,107\r\n"},
+       "/a.bmp,payload,n.txt,1234567,1.23457e+06,,,mac.img,20480,apfs,18,false,,,107,\r\n"},
       {"jsonl: the volume of an APFS container", report::Format::kJsonl, false, false, inVolume,
        R"({"path":{"text":"/a.bmp"},"verdict":"payload","name":{"text":"n.txt"},"warnings":[],)"
        R"("length":1234567,"length_text":"1.23457e+06","error":null,"image":{"text":"mac.img"},)"
        R"("fs_offset":20480,"fs":"apfs","volume":107,"inode":18,"deleted":false,"carved_at":null,)"
-       R"("carved_length":null,"hashes":null})"
+       R"("carved_length":null,"within":null,"hashes":null})"
        "\n"},
       {"jsonl: a part of an image has no path", report::Format::kJsonl, false, false, partition,
        R"({"path":null,"verdict":"skipped","name":null,"warnings":[],"length":null,)"
        R"("length_text":null,"error":"no file system recognised: \u0007",)"
        R"("image":{"text":"ev\u001b.img"},"fs_offset":512,"fs":null,"volume":null,"inode":null,)"
-       R"("deleted":false,"carved_at":null,"carved_length":null,"hashes":null})"
+       R"("deleted":false,"carved_at":null,"carved_length":null,"within":null,"hashes":null})"
        "\n"},
+      {"text: a member, its chain escaped", report::Format::kText, false, true, member,
+       "mail.zip [zip #3 in/x.tar.gz] [tar.gz #0 a\\x1b\\xff.bmp]: payload FOUND, embedded file "
+       "name: n.txt, length of embedded data: 1.23457e+06\n"},
+      {"csv: the chain as its JSON, quoted", report::Format::kCsv, false, false, member,
+       "mail.zip,payload,n.txt,1234567,1.23457e+06,,,,,,,false,,,,\"[{\"\"format\"\":\"\"zip\"\","
+       "\"\"member\"\":{\"\"text\"\":\"\"in/"
+       "x.tar.gz\"\"},\"\"index\"\":3},{\"\"format\"\":\"\"tar.gz\"\","
+       "\"\"member\"\":{\"\"bytes\"\":\"\"YRv/LmJtcA==\"\"},\"\"index\"\":0}]\"\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;

@@ -145,12 +145,12 @@ def test_hostile_names(root):
     rows = list(csv.reader(io.StringIO(out.decode("utf-8", "surrogateescape"), newline="")))
     check(rows[0] == ["path", "verdict", "name", "length", "length_text", "warnings", "error",
                       "image", "fs_offset", "fs", "inode", "deleted", "carved_at",
-                      "carved_length", "volume"],
+                      "carved_length", "volume", "within"],
           "csv: header row %r" % rows[0])
     got = [(r[0].encode("utf-8", "surrogateescape"), r[2].encode("utf-8", "surrogateescape"))
            for r in rows[1:]]
     check(got == expected, "csv: paths and names read back with csv: %r" % got)
-    check(all(len(r) == 15 for r in rows), "csv: fifteen fields in every row")
+    check(all(len(r) == 16 for r in rows), "csv: sixteen fields in every row")
 
     # Into a pipe, text carries the stored bytes; on a terminal, escapes.
     status, out, _ = scan(["-q", tree.decode("utf-8", "surrogateescape")])

@@ -1,0 +1,21 @@
+// Stands in for the container walk in a build without libarchive:
+// containers are then read as plain files, and the summary says why.
+
+#include "container/archive_walker.h"
+
+namespace quillmark::container {
+
+std::optional<std::string> ArchiveWalker::walk(const std::string&,
+                                               const std::function<bool(Member&)>&,
+                                               bool& encrypted) const {
+  encrypted = false;
+  return std::string(
+      "this build of quillmark-scan cannot read containers (built without "
+      "libarchive)");
+}
+
+bool containersSupported() { return false; }
+
+std::string archiveLibraryVersion() { return {}; }
+
+}  // namespace quillmark::container

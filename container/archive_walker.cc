@@ -1,0 +1,330 @@
+#include "container/archive_walker.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "analysis/memory_source.h"
+#include "container/container_format.h"
+
+namespace quillmark::container {
+
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{64} * 1024;
+
+// A member's bytes as libarchive streams them: read once, in order. The
+// first bytes are read ahead, to tell a container inside it.
+class EntryStream final : public ContentSource {
+ public:
+  EntryStream(archive* from, std::uint64_t size) : archive_(from), size_(size) {}
+
+  // Reads the first `length` bytes ahead; they are read again from here.
+  void peek(std::size_t length) {
+    peeked_.resize(length);
+    const std::int64_t got = pull(peeked_.data(), length);
+    peeked_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (got < 0) failed_ = true;
+  }
+  const std::string& peeked() const { return peeked_; }
+
+  std::uint64_t size() const override { return size_; }
+
+  // Only the next bytes in order can be read.
+  std::int64_t readAt(std::uint64_t offset, char* into, std::uint64_t length) override {
+    if (offset != position_ || failed_) return -1;
+    std::uint64_t done = 0;
+    if (position_ < peeked_.size()) {
+      done = std::min<std::uint64_t>(length, peeked_.size() - position_);
+      std::memcpy(into, peeked_.data() + position_, static_cast<std::size_t>(done));
+    }
+    if (done < length) {
+      const std::int64_t got = pull(into + done, length - done);
+      if (got < 0) {
+        failed_ = true;
+        return -1;
+      }
+      done += static_cast<std::uint64_t>(got);
+    }
+    position_ += done;
+    return static_cast<std::int64_t>(done);
+  }
+
+  // The next bytes in order, up to `length`: 0 at the end, -1 on a failure.
+  std::int64_t next(char* into, std::size_t length) { return readAt(position_, into, length); }
+
+  const char* error() const { return archive_error_string(archive_); }
+
+ private:
+  // Fills `into` from the library until `length` bytes or the end.
+  std::int64_t pull(char* into, std::uint64_t length) {
+    std::uint64_t done = 0;
+    while (done < length) {
+      const la_ssize_t got =
+          archive_read_data(archive_, into + done, static_cast<std::size_t>(length - done));
+      if (got < 0) return -1;
+      if (got == 0) break;
+      done += static_cast<std::uint64_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+  }
+
+  archive* archive_;
+  std::uint64_t size_;
+  std::uint64_t position_ = 0;
+  std::string peeked_;
+  bool failed_ = false;
+};
+
+struct ArchiveDeleter {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+using ArchivePtr = std::unique_ptr<archive, ArchiveDeleter>;
+
+// A reader of every compression libarchive knows, of the archive formats
+// that hold their members' bytes, and of a single compressed stream as one
+// member ("raw", which every real format outbids). Not mtree: its entries
+// name files on this machine, which the library would open and read as
+// members; a hostile archive would have us read the host's own files.
+ArchivePtr newReader() {
+  ArchivePtr reader(archive_read_new());
+  if (reader) {
+    archive_read_support_filter_all(reader.get());
+    for (const auto support : {archive_read_support_format_7zip, archive_read_support_format_ar,
+                               archive_read_support_format_cab, archive_read_support_format_cpio,
+                               archive_read_support_format_iso9660, archive_read_support_format_lha,
+                               archive_read_support_format_rar, archive_read_support_format_rar5,
+                               archive_read_support_format_tar, archive_read_support_format_xar,
+                               archive_read_support_format_zip, archive_read_support_format_raw}) {
+      (void)support(reader.get());
+    }
+  }
+  return reader;
+}
+
+// The short name of the compression of a single stream, or of the
+// compression over an archive.
+const char* filterName(int code, bool alone) {
+  switch (code) {
+    case ARCHIVE_FILTER_GZIP:
+      return alone ? "gzip" : "gz";
+    case ARCHIVE_FILTER_BZIP2:
+      return alone ? "bzip2" : "bz2";
+    case ARCHIVE_FILTER_COMPRESS:
+      return alone ? "compress" : "Z";
+    case ARCHIVE_FILTER_LZMA:
+      return "lzma";
+    case ARCHIVE_FILTER_XZ:
+      return "xz";
+    case ARCHIVE_FILTER_LZIP:
+      return alone ? "lzip" : "lz";
+    case ARCHIVE_FILTER_LZ4:
+      return "lz4";
+    case ARCHIVE_FILTER_ZSTD:
+      return alone ? "zstd" : "zst";
+    default:
+      return nullptr;
+  }
+}
+
+// The container's format as a hop names it: "zip", "tar.gz", "gzip".
+std::string formatName(archive* a) {
+  const int filter = archive_filter_count(a) > 1 ? archive_filter_code(a, 0) : ARCHIVE_FILTER_NONE;
+  const char* base = "unknown";
+  switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
+    case ARCHIVE_FORMAT_RAW: {
+      const char* alone = filterName(filter, true);
+      return alone != nullptr ? alone : "raw";
+    }
+    case ARCHIVE_FORMAT_CPIO:
+      base = "cpio";
+      break;
+    case ARCHIVE_FORMAT_TAR:
+      base = "tar";
+      break;
+    case ARCHIVE_FORMAT_ISO9660:
+      base = "iso9660";
+      break;
+    case ARCHIVE_FORMAT_ZIP:
+      base = "zip";
+      break;
+    case ARCHIVE_FORMAT_AR:
+      base = "ar";
+      break;
+    case ARCHIVE_FORMAT_XAR:
+      base = "xar";
+      break;
+    case ARCHIVE_FORMAT_LHA:
+      base = "lha";
+      break;
+    case ARCHIVE_FORMAT_CAB:
+      base = "cab";
+      break;
+    case ARCHIVE_FORMAT_RAR:
+      base = "rar";
+      break;
+    case ARCHIVE_FORMAT_RAR_V5:
+      base = "rar5";
+      break;
+    case ARCHIVE_FORMAT_7ZIP:
+      base = "7z";
+      break;
+    default:
+      break;
+  }
+  std::string name = base;
+  const char* compression = filterName(filter, false);
+  if (compression != nullptr) name.append(".").append(compression);
+  return name;
+}
+
+// libarchive's read callbacks over a member being streamed: a container
+// inside a container is read as its bytes pass.
+struct NestedInput {
+  EntryStream* stream;
+  std::string block;
+};
+
+la_ssize_t readNested(archive* a, void* context, const void** buffer) {
+  auto* const input = static_cast<NestedInput*>(context);
+  const std::int64_t got = input->stream->next(input->block.data(), input->block.size());
+  if (got < 0) {
+    archive_set_error(a, EIO, "the enclosing container cannot be read: %s",
+                      input->stream->error() != nullptr ? input->stream->error() : "unknown");
+    return -1;
+  }
+  *buffer = input->block.data();
+  return static_cast<la_ssize_t>(got);
+}
+
+class Walk {
+ public:
+  Walk(unsigned maxDepth, const std::function<bool(Member&)>& visit)
+      : maxDepth_(maxDepth), visit_(visit) {}
+
+  // Walks the members of `a` at the depth of `chain`. Returns false when
+  // the walk must stop (visit said so); `reason` is set when this container
+  // cannot be read further.
+  bool level(archive* a, std::vector<MemberHop>& chain, std::string& reason, bool& encrypted) {
+    archive_entry* entry = nullptr;
+    std::string format;
+    for (std::uint64_t index = 0;; ++index) {
+      const int status = archive_read_next_header(a, &entry);
+      if (status == ARCHIVE_EOF) return true;
+      if (status < ARCHIVE_WARN) {
+        encrypted = archive_read_has_encrypted_entries(a) > 0 && index == 0;
+        const char* error = archive_error_string(a);
+        reason = error != nullptr ? error : "the container cannot be read";
+        return true;
+      }
+      if (format.empty()) format = formatName(a);
+      if (archive_entry_filetype(entry) != AE_IFREG && archive_entry_filetype(entry) != 0) {
+        continue;  // folders, links, devices: nothing to analyse
+      }
+      const char* name = archive_entry_pathname(entry);
+      chain.push_back(MemberHop{format, name != nullptr ? name : "", index});
+      const bool more = member(a, entry, chain);
+      chain.pop_back();
+      if (!more) return false;
+    }
+  }
+
+ private:
+  bool member(archive* a, archive_entry* entry, std::vector<MemberHop>& chain) {
+    Member found;
+    found.chain = chain;
+    if (archive_entry_is_encrypted(entry) != 0) {
+      found.kind = Member::Kind::kEncrypted;
+      return visit_(found);
+    }
+    const bool sized = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
+    EntryStream stream(a, sized ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0);
+    stream.peek(kSignatureBytes);
+    const char* nested = containerFormatOf(
+        reinterpret_cast<const unsigned char*>(stream.peeked().data()), stream.peeked().size());
+    if (nested != nullptr) {
+      if (chain.size() >= maxDepth_) {
+        found.kind = Member::Kind::kTooDeep;
+        return visit_(found);
+      }
+      return container(stream, chain);
+    }
+    found.readError = [&stream] {
+      return std::string(stream.error() != nullptr ? stream.error() : "unknown");
+    };
+    if (sized) {
+      found.content = &stream;
+      return visit_(found);
+    }
+    // A single compressed stream need not state its size: it is counted by
+    // holding it, up to a limit.
+    std::string whole;  // the bytes read ahead come first through next()
+    std::string block(kBlock, '\0');
+    for (;;) {
+      const std::int64_t got = stream.next(block.data(), block.size());
+      if (got <= 0) break;
+      if (whole.size() + static_cast<std::size_t>(got) > ArchiveWalker::kUnknownSizeLimit) {
+        found.kind = Member::Kind::kTooLarge;
+        return visit_(found);
+      }
+      whole.append(block.data(), static_cast<std::size_t>(got));
+    }
+    MemorySource memory(whole);
+    found.content = &memory;
+    return visit_(found);
+  }
+
+  // Walks the container that `stream` holds, as a level of its own.
+  bool container(EntryStream& stream, std::vector<MemberHop>& chain) {
+    ArchivePtr nested = newReader();
+    NestedInput input{&stream, std::string(kBlock, '\0')};
+    std::string reason;
+    bool encrypted = false;
+    bool more = true;
+    if (!nested ||
+        archive_read_open(nested.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
+      reason = nested ? archive_error_string(nested.get()) : "out of memory";
+    } else {
+      more = level(nested.get(), chain, reason, encrypted);
+    }
+    if (reason.empty() || !more) return more;
+    // The container inside could not be read (further): a member of its
+    // own, after those that could.
+    Member failed;
+    failed.chain = chain;
+    failed.kind = encrypted ? Member::Kind::kEncrypted : Member::Kind::kDamaged;
+    failed.why = reason;
+    return visit_(failed);
+  }
+
+  unsigned maxDepth_;
+  const std::function<bool(Member&)>& visit_;
+};
+
+}  // namespace
+
+std::optional<std::string> ArchiveWalker::walk(const std::string& path,
+                                               const std::function<bool(Member&)>& visit,
+                                               bool& encrypted) const {
+  encrypted = false;
+  ArchivePtr reader = newReader();
+  if (!reader) return std::string("out of memory");
+  if (archive_read_open_filename(reader.get(), path.c_str(), kBlock) != ARCHIVE_OK) {
+    return std::string(archive_error_string(reader.get()));
+  }
+  Walk walk(maxDepth_, visit);
+  std::vector<MemberHop> chain;
+  std::string reason;
+  walk.level(reader.get(), chain, reason, encrypted);
+  if (reason.empty()) return std::nullopt;
+  return reason;
+}
+
+bool containersSupported() { return true; }
+
+std::string archiveLibraryVersion() { return archive_version_details(); }
+
+}  // namespace quillmark::container

@@ -1,0 +1,80 @@
+#ifndef QUILLMARK_CONTAINER_ARCHIVE_WALKER_H_
+#define QUILLMARK_CONTAINER_ARCHIVE_WALKER_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/content_source.h"
+
+namespace quillmark::container {
+
+// One level of the containers a member lies in: the container's format, the
+// member's name as stored, and its 0-based position in the container.
+struct MemberHop {
+  std::string format;
+  std::string member;
+  std::uint64_t index = 0;
+};
+
+// A member as the walker hands it over.
+struct Member {
+  enum class Kind {
+    kContent,    // `content` streams its bytes
+    kEncrypted,  // encrypted: its bytes cannot be had
+    kTooDeep,    // a container nested deeper than the walk opens
+    kTooLarge,   // a stream of unknown size larger than the walk holds
+    kDamaged,    // a container inside that cannot be read (further): `why`
+  };
+  Kind kind = Kind::kContent;
+  std::vector<MemberHop> chain;  // from the outermost container to this member
+  // For kContent: the member's bytes, read once, from the start, in order
+  // (a read at any other offset fails). Its size is exact: known from the
+  // container, or, for a single compressed stream that does not state it,
+  // counted by reading the stream whole into memory first.
+  ContentSource* content = nullptr;
+  std::string why;  // for kDamaged: the library's reason
+  // For kContent: why its bytes could not be read, once a read failed.
+  std::function<std::string()> readError;
+};
+
+// Walks a container file and every container inside it, through libarchive:
+// zip (and the documents that are zips), 7z, rar, tar, cpio, ar, ISO 9660,
+// cab, lha, xar, each through any compression, and a single compressed
+// stream (gzip, bzip2, xz, lzma, zstd, lz4, lzip, compress) as a container
+// of one member. Members are streamed: none is written anywhere, and none is
+// held whole in memory except a compressed stream that does not state its
+// size, up to kUnknownSizeLimit.
+//
+// A member that is itself a container (by its first bytes) is walked in
+// turn, to maxDepth levels in all; it is not handed over itself.
+class ArchiveWalker {
+ public:
+  static constexpr std::uint64_t kUnknownSizeLimit = std::uint64_t{48} << 20;
+
+  explicit ArchiveWalker(unsigned maxDepth) : maxDepth_(maxDepth) {}
+
+  // Hands `visit` each member of the container file at `path`, in the
+  // container's own order, until it returns false. Returns nothing when the
+  // walk reached the end (or `visit` stopped it), else the library's reason
+  // the container could not be read further; members read before then were
+  // handed over. `encrypted` is set when the container itself is
+  // encrypted (its list of members cannot be read).
+  std::optional<std::string> walk(const std::string& path,
+                                  const std::function<bool(Member&)>& visit, bool& encrypted) const;
+
+ private:
+  unsigned maxDepth_;
+};
+
+// True when this build reads containers (it was built with libarchive).
+bool containersSupported();
+
+// libarchive's version, or empty without it.
+std::string archiveLibraryVersion();
+
+}  // namespace quillmark::container
+
+#endif  // QUILLMARK_CONTAINER_ARCHIVE_WALKER_H_

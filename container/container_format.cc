@@ -1,0 +1,76 @@
+#include "container/container_format.h"
+
+#include <cstring>
+
+namespace quillmark::container {
+
+namespace {
+
+struct Signature {
+  const char* format;
+  std::size_t offset;
+  const char* magic;
+  std::size_t length;
+};
+
+// Signatures as the formats define them. LZMA's "alone" format has none of
+// its own: its usual header (properties 0x5d, a 64 KiB to 64 MiB dictionary)
+// is taken, as file(1) takes it.
+constexpr Signature kSignatures[] = {
+    {"zip", 0, "PK\x03\x04", 4},
+    {"zip", 0, "PK\x05\x06", 4},  // an empty archive
+    {"zip", 0, "PK\x07\x08", 4},  // spanned
+    {"7z", 0, "7z\xbc\xaf\x27\x1c", 6},
+    {"rar", 0, "Rar!\x1a\x07", 6},
+    {"tar", 257, "ustar", 5},
+    {"cpio", 0, "070701", 6},
+    {"cpio", 0, "070702", 6},
+    {"cpio", 0, "070707", 6},
+    {"cpio", 0, "\xc7\x71", 2},
+    {"cpio", 0, "\x71\xc7", 2},
+    {"ar", 0, "!<arch>\n", 8},
+    {"cab", 0, "MSCF\0\0\0\0", 8},
+    {"xar", 0, "xar!", 4},
+    {"gzip", 0, "\x1f\x8b", 2},
+    {"bzip2", 0, "BZh", 3},
+    {"xz", 0,
+     "\xfd"
+     "7zXZ\0",
+     6},
+    {"zstd", 0, "\x28\xb5\x2f\xfd", 4},
+    {"lz4", 0, "\x04\x22\x4d\x18", 4},
+    {"lzip", 0, "LZIP", 4},
+    {"compress", 0, "\x1f\x9d", 2},
+};
+
+bool isLha(const unsigned char* bytes, std::size_t length) {
+  // "-lh?-" or "-lz?-" at byte 2.
+  return length >= 7 && bytes[2] == '-' && bytes[3] == 'l' &&
+         (bytes[4] == 'h' || bytes[4] == 'z') && bytes[6] == '-';
+}
+
+bool isLzma(const unsigned char* bytes, std::size_t length) {
+  if (length < 13 || bytes[0] != 0x5d) return false;
+  const unsigned dictionary = bytes[1] | static_cast<unsigned>(bytes[2]) << 8 |
+                              static_cast<unsigned>(bytes[3]) << 16 |
+                              static_cast<unsigned>(bytes[4]) << 24;
+  return (dictionary & (dictionary - 1)) == 0 && dictionary >= (1U << 16) &&
+         dictionary <= (1U << 26);
+}
+
+}  // namespace
+
+const char* containerFormatOf(const unsigned char* bytes, std::size_t length) {
+  if (length >= 2 && bytes[0] == 'B' && bytes[1] == 'M') return nullptr;
+  for (const Signature& signature : kSignatures) {
+    if (signature.offset + signature.length <= length &&
+        std::memcmp(bytes + signature.offset, signature.magic, signature.length) == 0) {
+      return signature.format;
+    }
+  }
+  if (isLha(bytes, length)) return "lha";
+  if (isLzma(bytes, length)) return "lzma";
+  return nullptr;
+}
+
+}  // namespace quillmark::container

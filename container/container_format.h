@@ -1,0 +1,21 @@
+#ifndef QUILLMARK_CONTAINER_CONTAINER_FORMAT_H_
+#define QUILLMARK_CONTAINER_CONTAINER_FORMAT_H_
+
+#include <cstddef>
+
+namespace quillmark::container {
+
+// The first bytes of a file that its container format is told by: tar's
+// magic lies at byte 257.
+inline constexpr std::size_t kSignatureBytes = 512;
+
+// The name of the container format that the first `length` bytes of a file
+// show ("zip", "7z", "rar", "tar", "cpio", "ar", "cab", "lha", "xar",
+// "gzip", "bzip2", "xz", "lzma", "zstd", "lz4", "lzip", "compress"), or
+// nullptr for a file that is no container. Only signatures are looked at,
+// never a name; a BMP ("BM") is never a container.
+const char* containerFormatOf(const unsigned char* bytes, std::size_t length);
+
+}  // namespace quillmark::container
+
+#endif  // QUILLMARK_CONTAINER_CONTAINER_FORMAT_H_

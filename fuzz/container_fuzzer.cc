@@ -1,0 +1,67 @@
+// libFuzzer target: takes the input as a container file, walks it through
+// libarchive as quillmark-scan does (containers inside it included, to a
+// depth of 3), streams and analyses every member as the container child
+// does, and checks the walk's invariants: chains no deeper than the limit,
+// hops that name their format, and, for a member that is an error, a
+// reason.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "container/archive_walker.h"
+#include "scan/record_scanner.h"
+
+namespace {
+
+constexpr unsigned kDepth = 3;
+
+void require(bool ok) {
+  if (!ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The walk opens a path; the input lives in memory behind one.
+  const int fd = memfd_create("container", MFD_CLOEXEC);
+  if (fd < 0) return 0;
+  for (std::size_t at = 0; at < size;) {
+    const ssize_t wrote = write(fd, data + at, size - at);
+    if (wrote <= 0) {
+      close(fd);
+      return 0;
+    }
+    at += static_cast<std::size_t>(wrote);
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  static quillmark::scan::RecordScanner scanner(quillmark::scan::ScanSettings{},
+                                                std::vector<std::string>{});
+  quillmark::report::ScanRecord record;
+  quillmark::container::ArchiveWalker walker(kDepth);
+  bool encrypted = false;
+  std::size_t members = 0;
+  (void)walker.walk(
+      path,
+      [&](quillmark::container::Member& member) {
+        require(!member.chain.empty() && member.chain.size() <= kDepth);
+        for (const quillmark::container::MemberHop& hop : member.chain) {
+          require(!hop.format.empty());
+        }
+        if (member.kind == quillmark::container::Member::Kind::kContent) {
+          record.clear();
+          const bool read = scanner.scanStream(*member.content, record);
+          require(!read || record.verdict != quillmark::report::Verdict::kError ||
+                  !record.reason.empty());
+        }
+        return ++members < 100000;
+      },
+      encrypted);
+  close(fd);
+  return 0;
+}

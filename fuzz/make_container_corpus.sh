@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Writes the seed corpus of the container fuzz target: the samples in each
+# container format the machine's tools write, nested once.
+# usage: fuzz/make_container_corpus.sh PROJECT_DIR CORPUS_DIR
+set -euo pipefail
+project="$(cd "$1" && pwd)"
+mkdir -p "$2"
+corpus="$(cd "$2" && pwd)"
+cd "$project/samples"
+zip -q "$corpus/samples.zip" notes.bmp clean.bmp
+tar czf "$corpus/samples.tar.gz" notes.bmp clean.bmp
+tar cjf "$corpus/samples.tar.bz2" notes.bmp
+gzip -c notes.bmp > "$corpus/notes.bmp.gz"
+xz -c notes.bmp > "$corpus/notes.bmp.xz"
+find . -name '*.bmp' | cpio -o -H newc --quiet > "$corpus/samples.cpio"
+command -v 7z >/dev/null && 7z a -bso0 -bsp0 "$corpus/samples.7z" notes.bmp >/dev/null
+(cd "$corpus" && zip -q nested.zip samples.tar.gz)

@@ -1,0 +1,144 @@
+#include "scan/container_child.h"
+
+#include <unistd.h>
+
+#include "container/archive_walker.h"
+#include "report/output_stream.h"
+#include "scan/child_process.h"
+#include "scan/record_codec.h"
+#include "scan/record_scanner.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+std::vector<std::string> childArguments(const ContainerChildSettings& settings,
+                                        const std::string& path) {
+  std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
+                                        "--max-depth=" + std::to_string(settings.maxDepth)};
+  if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
+  std::string hashes;
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
+    if (!settings.hashes[i]) continue;
+    hashes += hashes.empty() ? "--hash=" : ",";
+    hashes += report::digestName(static_cast<report::DigestAlgorithm>(i));
+  }
+  if (!hashes.empty()) arguments.push_back(hashes);
+  if (settings.hashAll) arguments.emplace_back("--hash-all");
+  if (settings.pictures) arguments.emplace_back("--format=html");
+  arguments.emplace_back("--");
+  arguments.push_back(path);
+  return arguments;
+}
+
+void skip(report::ScanRecord& record, report::SkipReason reason) {
+  record.verdict = report::Verdict::kSkipped;
+  record.skip = reason;
+  record.reason = report::skipReasonText(reason);
+}
+
+}  // namespace
+
+bool scanContainerInChild(const ContainerChildSettings& settings, const report::ScanRecord& outer,
+                          const std::atomic<int>& interrupt,
+                          const std::function<bool(report::ScanRecord&)>& emit) {
+  report::ScanRecord record;
+  bool stopped = false;
+  const std::optional<std::string> failure = runChild(
+      ChildRun{settings.timeout, "the container", "the container library"},
+      childArguments(settings, outer.path), [&] { return interrupt.load() != 0; },
+      [&](const FrameReader& frame) {
+        if (frame.kind() != FrameKind::kRecord) return true;
+        if (!frame.record(record)) return false;  // damaged: the stream ends
+        // The member lies where its container does.
+        record.image = outer.image;
+        record.fsOffset = outer.fsOffset;
+        record.fsType = outer.fsType;
+        record.volume = outer.volume;
+        record.inode = outer.inode;
+        record.deleted = outer.deleted;
+        record.partition = outer.partition;
+        return emit(record);
+      },
+      stopped);
+  if (stopped) return false;
+  if (!failure) return true;
+  record = outer;
+  record.containerFormat.clear();
+  record.verdict = report::Verdict::kError;
+  record.reason = *failure;
+  return emit(record);
+}
+
+int runContainerChild(const Options& options) {
+  capMemory();
+  const std::string& path = options.paths.front();
+  report::OutputStream out(STDOUT_FILENO);
+  ScanSettings settings = scanSettings(options);
+  settings.containers = false;  // the walk opens containers inside containers itself
+  RecordScanner scanner(settings, std::vector<std::string>{});
+  report::ScanRecord record;
+  const auto send = [&] {
+    appendRecordFrame(record, out.buffer());
+    out.flushIfFull();
+    return out.ok();
+  };
+  container::ArchiveWalker walker(options.maxDepth);
+  bool encrypted = false;
+  std::uint64_t members = 0;
+  const std::optional<std::string> damage = walker.walk(
+      path,
+      [&](container::Member& member) {
+        ++members;
+        record.clear();
+        record.path = path;
+        for (const container::MemberHop& hop : member.chain) {
+          record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index});
+        }
+        switch (member.kind) {
+          case container::Member::Kind::kContent:
+            if (!scanner.scanStream(*member.content, record)) {
+              record.verdict = report::Verdict::kError;
+              record.reason = "cannot read the member: " + member.readError();
+            }
+            break;
+          case container::Member::Kind::kEncrypted:
+            skip(record, report::SkipReason::kEncryptedMember);
+            break;
+          case container::Member::Kind::kTooDeep:
+            skip(record, report::SkipReason::kNestedTooDeep);
+            break;
+          case container::Member::Kind::kTooLarge:
+            skip(record, report::SkipReason::kStreamTooLarge);
+            break;
+          case container::Member::Kind::kDamaged:
+            record.verdict = report::Verdict::kError;
+            record.reason = "damaged container: " + member.why;
+            break;
+        }
+        return send();
+      },
+      encrypted);
+  if (damage) {
+    record.clear();
+    record.path = path;
+    if (encrypted) {
+      skip(record, report::SkipReason::kEncryptedMember);
+    } else {
+      record.verdict = report::Verdict::kError;
+      record.reason = "damaged container: " + *damage;
+    }
+    (void)send();
+  } else if (members == 0) {
+    // Say so, rather than leave no trace of the file (a tar of zeros is
+    // an empty archive, and so is a compressed stream of zeros).
+    record.clear();
+    record.path = path;
+    skip(record, report::SkipReason::kEmptyContainer);
+    (void)send();
+  }
+  out.flush();
+  return out.ok() ? 0 : 2;
+}
+
+}  // namespace quillmark::scan

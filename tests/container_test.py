@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""Carriers inside containers, end to end.
+
+Containers are made with the standard tools (zip, 7z, tar with each
+compressor, cpio, ar, gzip and the other single-stream compressors, and
+Python's zipfile for hostile names), nested, encrypted, damaged and as a
+bomb. Every member's record must equal what quillmark-detect says of the
+member as bsdtar extracts it, and its digest sha256sum of those bytes; the
+evidence and the temporary folder are unchanged by the scan. A tool that is
+missing leaves its rows out with a NOTICE.
+
+usage: container_test.py SCANNER DETECTOR
+"""
+import functools
+import hashlib
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from scan_support import (bmp_with_record, check, detect, raw, records, run_tests,  # noqa: E402
+                          verdict_of, write)
+
+SCANNER, DETECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
+
+# name, shell command run in the members folder writing OUT, the tool it needs.
+FORMATS = [
+    ("zip", "zip -q -r OUT .", "zip"),
+    ("7z", "7z a -bso0 -bsp0 OUT . >/dev/null", "7z"),
+    ("tar", "tar cf OUT .", "tar"),
+    ("tar.gz", "tar czf OUT .", "gzip"),
+    ("tar.bz2", "tar cjf OUT .", "bzip2"),
+    ("tar.xz", "tar cJf OUT .", "xz"),
+    ("tar.zst", "tar --zstd -cf OUT .", "zstd"),
+    ("tar.lz4", "tar cf - . | lz4 -q > OUT", "lz4"),
+    ("cpio", "find . -type f | cpio -o -H newc --quiet > OUT", "cpio"),
+    ("ar", "ar qc OUT *", "ar"),
+]
+SINGLE = [("gzip", "gzip -c"), ("bzip2", "bzip2 -c"), ("xz", "xz -c"), ("zstd", "zstd -q -c"),
+          ("lzma", "xz --format=lzma -c")]
+
+
+def scan(*args, timeout=120):
+    return subprocess.run([SCANNER, "-q"] + list(args), capture_output=True, timeout=timeout)
+
+
+def sha256(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+def make_members(root):
+    """Two carriers (one past the size read whole), a clean bitmap, a text."""
+    members = os.path.join(root, "members")
+    write(os.path.join(members, "a.bmp"), bmp_with_record(40, 30, b"a.txt"))
+    write(os.path.join(members, "big.bmp"), bmp_with_record(600, 300, b"big.txt", 5e6))
+    with open(os.path.join(root, "clean-source.bmp"), "wb") as out:
+        out.write(bmp_with_record(20, 20, b"x")[:54] + bytes(20 * 20 * 3))
+    shutil.copy(os.path.join(root, "clean-source.bmp"), os.path.join(members, "clean.bmp"))
+    write(os.path.join(members, "notes.txt"), b"not a picture\n")
+    return members
+
+
+def make_evidence(root, members):
+    """One container per format the machine can write; returns the folder."""
+    evidence = os.path.join(root, "evidence")
+    os.makedirs(evidence)
+    for name, command, tool in FORMATS:
+        if not shutil.which(tool):
+            print("NOTICE: no %s: %s containers are left out" % (tool, name))
+            continue
+        out = os.path.join(evidence, "all." + name)
+        subprocess.run(command.replace("OUT", out), shell=True, cwd=members, check=True)
+    for name, command in SINGLE:
+        if shutil.which(command.split()[0]):
+            subprocess.run("%s a.bmp > %s" % (command, os.path.join(evidence, "a.bmp." + name)),
+                           shell=True, cwd=members, check=True)
+    return evidence
+
+
+def extract(container, within):
+    """The member's bytes as bsdtar writes them (bsdcat for a single
+    compressed stream), hop by hop."""
+    data = open(container, "rb").read()
+    for hop in within:
+        with tempfile.NamedTemporaryFile() as held:
+            held.write(data)
+            held.flush()
+            single = hop["format"] in ("gzip", "bzip2", "xz", "zstd", "lzma", "lz4", "lzip")
+            command = (["bsdcat", held.name] if single
+                       else ["bsdtar", "-xOf", held.name, raw(hop["member"])])
+            data = subprocess.run(command, capture_output=True, check=True).stdout
+    return data
+
+
+def test_members_match_the_detector(root, evidence):
+    """Every member of every format: the detector's verdict, sha256sum's digest."""
+    before = {name: sha256(os.path.join(evidence, name)) for name in os.listdir(evidence)}
+    temp = os.path.join(root, "tmp")
+    os.makedirs(temp)
+    done = subprocess.run([SCANNER, "-q", "--format=jsonl", "--hash=sha256", "--hash-all",
+                           evidence], capture_output=True, timeout=120,
+                          env=dict(os.environ, TMPDIR=temp))
+    found = records(done.stdout)
+    check(done.returncode == 1, "a scan of carriers exits 1: %d %s" % (done.returncode, done.stderr))
+    per_file = {}
+    for record in found:
+        per_file.setdefault(os.path.basename(raw(record["path"]).decode()), []).append(record)
+    for name in before:
+        members = per_file.get(name, [])
+        wanted = 1 if name.startswith("a.bmp.") else 4
+        check(len(members) == wanted and all(m["within"] for m in members),
+              "%s: a record per member: %r" % (name, [(m["within"], m["verdict"])
+                                                    for m in members]))
+        for record in members:
+            data = extract(os.path.join(evidence, name), record["within"])
+            path = os.path.join(root, "member")
+            with open(path, "wb") as out:
+                out.write(data)
+            check(verdict_of(record) == detect(DETECTOR, path),
+                  "%s %s: the detector's verdict" % (name, record["within"]))
+            check((record["hashes"] or {}).get("sha256") == hashlib.sha256(data).hexdigest(),
+                  "%s %s: sha256sum of the member" % (name, record["within"]))
+    check(before == {name: sha256(os.path.join(evidence, name)) for name in before},
+          "the evidence is unchanged")
+    check(os.listdir(temp) == [], "nothing is written to the temporary folder")
+    plain = records(scan("--format=jsonl", "--no-containers", evidence).stdout)
+    check(len(plain) == len(before) and not any(r["within"] for r in plain),
+          "--no-containers reads each container as one plain file")
+
+
+def test_nesting_and_hostile_names(root, evidence):
+    """A tar.gz in a zip with a hostile member name; the depth limit."""
+    nested = os.path.join(root, "nested")
+    os.makedirs(nested)
+    hostile = "../\x1b[31m\udcff.bmp".encode("utf-8", "surrogateescape")
+    inner = os.path.join(root, "inner.zip")
+    # zipfile writes names as text; the hostile bytes go in by a raw patch.
+    with zipfile.ZipFile(inner, "w") as archive:
+        archive.writestr("h" * len(hostile), bmp_with_record(16, 16, b"deep.txt"))
+    data = open(inner, "rb").read().replace(b"h" * len(hostile), hostile)
+    open(inner, "wb").write(data)
+    subprocess.run(["tar", "czf", os.path.join(root, "inner.tar.gz"), "-C", root, "inner.zip"],
+                   check=True)
+    subprocess.run(["zip", "-q", "-j", os.path.join(nested, "outer.zip"),
+                    os.path.join(root, "inner.tar.gz")], check=True)
+    found = records(scan("--format=jsonl", nested).stdout)
+    chain = [(h["format"], raw(h["member"]), h["index"]) for h in found[0]["within"]]
+    check(len(found) == 1 and found[0]["verdict"] == "payload" and
+          chain == [("zip", b"inner.tar.gz", 0), ("tar.gz", b"inner.zip", 0), ("zip", hostile, 0)],
+          "three levels, the hostile name lossless: %r" % chain)
+    shallow = records(scan("--format=jsonl", "--max-depth=2", nested).stdout)
+    check(len(shallow) == 1 and shallow[0]["verdict"] == "skipped" and
+          "deeper" in shallow[0]["error"], "deeper than --max-depth: one skipped record")
+    # On a terminal, the text output escapes the name.
+    terminal, side = pty.openpty()
+    subprocess.run([SCANNER, "-q", nested], stdout=side, timeout=60)
+    os.close(side)
+    text = os.read(terminal, 65536)
+    os.close(terminal)
+    check(b"\x1b" not in text and b"\\x1b" in text, "the name escaped on a terminal: %r" % text)
+
+
+def test_encrypted_damaged_and_bombs(root, evidence):
+    """Encrypted: skipped and counted; damaged: records, then an error; a
+    bomb: seconds."""
+    bad = os.path.join(root, "bad")
+    os.makedirs(bad)
+    members = os.path.join(root, "members")
+    subprocess.run(["zip", "-q", "-P", "secret", os.path.join(bad, "enc.zip"), "a.bmp"],
+                   cwd=members, check=True)
+    if shutil.which("7z"):
+        subprocess.run("7z a -bso0 -psecret -mhe=on %s a.bmp >/dev/null"
+                       % os.path.join(bad, "enc.7z"), shell=True, cwd=members, check=True)
+    found = records(scan("--format=jsonl", bad).stdout)
+    check(len(found) == len(os.listdir(bad)) and
+          all(r["verdict"] == "skipped" and r["error"] == "encrypted, not analysed" for r in found),
+          "encrypted: a skipped record each: %r" % found)
+    summary = subprocess.run([SCANNER, bad], capture_output=True).stderr
+    check(b"encrypted members or containers, not analysed" in summary,
+          "encrypted: counted on a summary line of its own: %r" % summary)
+
+    damaged = os.path.join(root, "damaged")
+    os.makedirs(damaged)
+    subprocess.run(["zip", "-q", os.path.join(root, "two.zip"), "clean.bmp", "big.bmp"],
+                   cwd=members, check=True)
+    data = open(os.path.join(root, "two.zip"), "rb").read()
+    open(os.path.join(damaged, "cut.zip"), "wb").write(data[:len(data) // 2])
+    done = scan("--format=jsonl", "--all", damaged)
+    found = records(done.stdout)
+    check(done.returncode == 2 and found[0]["verdict"] == "clean" and
+          found[-1]["within"] is None and found[-1]["verdict"] == "error" and
+          found[-1]["error"].startswith("damaged container: "),
+          "damaged: what could be read, then an error, status 2: %r" % found)
+
+    # Zeros read as an empty tar; a stream that does not state its size is
+    # held only up to its limit; an mtree, whose entries name the host's
+    # files, is read as the bytes it is, never followed.
+    bomb = os.path.join(root, "bomb")
+    os.makedirs(bomb)
+    subprocess.run("head -c 200000000 /dev/zero | gzip -1 > %s; yes | head -c 60000000 | "
+                   "gzip -1 > %s" % (os.path.join(bomb, "x.bmp.gz"),
+                                     os.path.join(bomb, "y.bmp.gz")), shell=True, check=True)
+    subprocess.run("printf '#mtree\\n./etc/hostname type=file\\n' | gzip > %s"
+                   % os.path.join(bomb, "z.mtree.gz"), shell=True, check=True)
+    found = records(scan("--format=jsonl", "--all", bomb, timeout=30).stdout)
+    check([r["error"] for r in found] == [
+        "a container that holds no file",
+        "a compressed stream that does not state its size, over 48 MiB: not analysed", None] and
+        found[2]["within"][0]["format"] == "gzip" and found[2]["verdict"] == "clean",
+        "bombs: a skipped record each, in seconds; the mtree as bytes: %r" % found)
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="quillmark-container-test-")
+    try:
+        if not shutil.which("bsdtar"):
+            print("NOTICE: no bsdtar (libarchive-tools): containers are not tested")
+            return 0
+        members = make_members(root)
+        evidence = make_evidence(root, members)
+        return run_tests(functools.partial(test, root, evidence) for test in (
+            test_members_match_the_detector, test_nesting_and_hostile_names,
+            test_encrypted_damaged_and_bombs))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -14,6 +14,15 @@ std::optional<std::string> ArchiveWalker::walk(const std::string&,
       "libarchive)");
 }
 
+bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
+                               const std::function<bool(Member&)>& visit) const {
+  Member member;
+  member.chain = chain;
+  member.kind = Member::Kind::kDamaged;
+  member.why = "this build of quillmark-scan cannot read containers (built without libarchive)";
+  return visit(member);
+}
+
 bool containersSupported() { return false; }
 
 std::string archiveLibraryVersion() { return {}; }

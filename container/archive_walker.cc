@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "analysis/memory_source.h"
 #include "container/container_format.h"
@@ -184,24 +185,27 @@ std::string formatName(archive* a) {
 // libarchive's read callbacks over a member being streamed: a container
 // inside a container is read as its bytes pass.
 struct NestedInput {
-  EntryStream* stream;
-  std::string block;
+  ContentSource* source;
+  std::uint64_t position = 0;
+  std::string block = std::string(kBlock, '\0');
 };
 
 la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   auto* const input = static_cast<NestedInput*>(context);
-  const std::int64_t got = input->stream->next(input->block.data(), input->block.size());
+  const std::int64_t got =
+      input->source->readAt(input->position, input->block.data(), input->block.size());
   if (got < 0) {
-    archive_set_error(a, EIO, "the enclosing container cannot be read: %s",
-                      input->stream->error() != nullptr ? input->stream->error() : "unknown");
+    archive_set_error(a, EIO, "the enclosing container cannot be read");
     return -1;
   }
+  input->position += static_cast<std::uint64_t>(got);
   *buffer = input->block.data();
   return static_cast<la_ssize_t>(got);
 }
 
 class Walk {
  public:
+  friend class quillmark::container::ArchiveWalker;
   Walk(unsigned maxDepth, const std::function<bool(Member&)>& visit)
       : maxDepth_(maxDepth), visit_(visit) {}
 
@@ -225,7 +229,7 @@ class Walk {
         continue;  // folders, links, devices: nothing to analyse
       }
       const char* name = archive_entry_pathname(entry);
-      chain.push_back(MemberHop{format, name != nullptr ? name : "", index});
+      chain.push_back(MemberHop{format, name != nullptr ? name : "", index, {}});
       const bool more = member(a, entry, chain);
       chain.pop_back();
       if (!more) return false;
@@ -248,6 +252,12 @@ class Walk {
     if (nested != nullptr) {
       if (chain.size() >= maxDepth_) {
         found.kind = Member::Kind::kTooDeep;
+        return visit_(found);
+      }
+      if (std::string_view(nested) == "pst") {
+        // A mailbox is read by offset, which a stream cannot give: its
+        // bytes are analysed as they are.
+        found.content = &stream;
         return visit_(found);
       }
       return container(stream, chain);
@@ -277,10 +287,11 @@ class Walk {
     return visit_(found);
   }
 
-  // Walks the container that `stream` holds, as a level of its own.
-  bool container(EntryStream& stream, std::vector<MemberHop>& chain) {
+  // Walks the container that `source` holds, read from its start in order,
+  // as a level of its own.
+  bool container(ContentSource& source, std::vector<MemberHop>& chain) {
     ArchivePtr nested = newReader();
-    NestedInput input{&stream, std::string(kBlock, '\0')};
+    NestedInput input{&source};
     std::string reason;
     bool encrypted = false;
     bool more = true;
@@ -321,6 +332,12 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
   walk.level(reader.get(), chain, reason, encrypted);
   if (reason.empty()) return std::nullopt;
   return reason;
+}
+
+bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
+                               const std::function<bool(Member&)>& visit) const {
+  Walk walk(maxDepth_, visit);
+  return walk.container(source, chain);
 }
 
 bool containersSupported() { return true; }

@@ -17,6 +17,9 @@ struct MemberHop {
   std::string format;
   std::string member;
   std::uint64_t index = 0;
+  // Where the format's own tools find the member, for formats with a tree
+  // of their own (a mailbox's folder, message and attachment); else empty.
+  std::string locator;
 };
 
 // A member as the walker hands it over.
@@ -31,10 +34,12 @@ struct Member {
   Kind kind = Kind::kContent;
   std::vector<MemberHop> chain;  // from the outermost container to this member
   // For kContent: the member's bytes, read once, from the start, in order
-  // (a read at any other offset fails). Its size is exact: known from the
-  // container, or, for a single compressed stream that does not state it,
-  // counted by reading the stream whole into memory first.
+  // (a read at any other offset fails), unless `randomAccess`. Its size is
+  // exact: known from the container, or, for a single compressed stream
+  // that does not state it, counted by reading the stream whole into
+  // memory first.
   ContentSource* content = nullptr;
+  bool randomAccess = false;
   std::string why;  // for kDamaged: the library's reason
   // For kContent: why its bytes could not be read, once a read failed.
   std::function<std::string()> readError;
@@ -64,6 +69,13 @@ class ArchiveWalker {
   // encrypted (its list of members cannot be read).
   std::optional<std::string> walk(const std::string& path,
                                   const std::function<bool(Member&)>& visit, bool& encrypted) const;
+
+  // Walks the container that `source` holds (read from its start, in
+  // order), a member at the end of `chain`, handing `visit` its members and
+  // then, if it cannot be read whole, a kDamaged (or kEncrypted) member for
+  // it. Returns false when `visit` stopped the walk.
+  bool walkSource(ContentSource& source, std::vector<MemberHop>& chain,
+                  const std::function<bool(Member&)>& visit) const;
 
  private:
   unsigned maxDepth_;

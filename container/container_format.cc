@@ -33,6 +33,7 @@ constexpr Signature kSignatures[] = {
     {"ar", 0, "!<arch>\n", 8},
     {"cab", 0, "MSCF\0\0\0\0", 8},
     {"xar", 0, "xar!", 4},
+    {"pst", 0, "!BDN", 4},  // Outlook PST and OST
     {"gzip", 0, "\x1f\x8b", 2},
     {"bzip2", 0, "BZh", 3},
     {"xz", 0,

@@ -195,6 +195,11 @@ void DfxmlWriter::append(const ScanRecord& record, std::string& out) {
       out += "<qm:member format=\"";
       appendXmlText(out, hop.format, true);
       out.append("\" index=\"").append(std::to_string(hop.index)).append("\"");
+      if (!hop.locator.empty()) {
+        out += " locator=\"";
+        appendXmlText(out, hop.locator, true);
+        out += '"';
+      }
       std::string name;
       if (!appendXmlText(name, hop.member)) {
         out += " bytes=\"";

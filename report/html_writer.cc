@@ -194,7 +194,13 @@ void HtmlWriter::appendRow(const ScanRecord& record, std::string& out) const {
     appendText(out, hop.format);
     out.append(" member #").append(std::to_string(hop.index)).append(" <span class=\"member\">");
     appendText(out, hop.member);
-    out += "</span></span>";
+    out += "</span>";
+    if (!hop.locator.empty()) {
+      out += " at <span class=\"locator\">";
+      appendText(out, hop.locator);
+      out += "</span>";
+    }
+    out += "</span>";
   }
   if (record.inImage()) {
     out += "<span class=\"where\">in <span class=\"image\">";

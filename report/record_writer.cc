@@ -77,7 +77,14 @@ void appendWithin(std::string& out, const std::vector<ContainerHop>& within) {
     appendJsonString(out, hop.format);
     out += ",\"member\":";
     appendJsonBytes(out, hop.member);
-    out += ",\"index\":" + std::to_string(hop.index) + "}";
+    out += ",\"index\":" + std::to_string(hop.index);
+    out += ",\"locator\":";
+    if (hop.locator.empty()) {
+      out += "null";
+    } else {
+      appendJsonBytes(out, hop.locator);
+    }
+    out += '}';
   }
   out += ']';
 }
@@ -110,6 +117,10 @@ void appendHops(const ScanRecord& record, bool escapeText, std::string& out) {
   for (const ContainerHop& hop : record.within) {
     out.append(" [").append(hop.format).append(" #").append(std::to_string(hop.index)).append(" ");
     TerminalText(hop.member, escapeText).appendTo(out);
+    if (!hop.locator.empty()) {
+      out += " at ";
+      TerminalText(hop.locator, escapeText).appendTo(out);
+    }
     out += ']';
   }
 }

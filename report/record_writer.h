@@ -69,13 +69,14 @@ class RecordWriter {
 // or the offset a bitmap was carved at), the path and "(deleted)". With
 // `escapeText`, each part is escaped as TerminalText does.
 // A member of a container is followed by its chain, a hop per level:
-// " [zip #3 photos/a.bmp]".
+// " [zip #3 photos/a.bmp]", with " at LOCATOR" in a mailbox.
 void appendLocation(const ScanRecord& record, bool escapeText, std::string& out);
 // The chain alone, as appendLocation ends with it.
 void appendHops(const ScanRecord& record, bool escapeText, std::string& out);
 
-// Appends `within` as a JSON array of {"format", "member", "index"}, the
-// member's name lossless as a path is ({"text"} or {"bytes"}).
+// Appends `within` as a JSON array of {"format", "member", "index",
+// "locator"}, the member's name and the locator lossless as a path is
+// ({"text"} or {"bytes"}), the locator null outside mailboxes.
 void appendWithin(std::string& out, const std::vector<ContainerHop>& within);
 
 }  // namespace quillmark::report

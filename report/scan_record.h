@@ -33,14 +33,18 @@ inline const char* verdictName(Verdict verdict) {
 }
 
 // One level of the containers a member lies in: the container's format
-// ("zip", "tar.gz", "gzip"), the member's name as stored, and its 0-based
-// position among the container's members (names repeat in real archives).
+// ("zip", "tar.gz", "gzip", "pst"), the member's name as stored, its 0-based
+// position among the container's members (names repeat in real archives),
+// and, in a mailbox, the locator its own tools follow (folder, message and
+// attachment number), else empty.
 struct ContainerHop {
   std::string format;
   std::string member;
   std::uint64_t index = 0;
+  std::string locator;
   bool operator==(const ContainerHop& other) const {
-    return format == other.format && member == other.member && index == other.index;
+    return format == other.format && member == other.member && index == other.index &&
+           locator == other.locator;
   }
 };
 

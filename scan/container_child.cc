@@ -1,8 +1,12 @@
 #include "scan/container_child.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "container/archive_walker.h"
+#include "container/pst_walker.h"
 #include "report/output_stream.h"
 #include "scan/child_process.h"
 #include "scan/record_codec.h"
@@ -29,6 +33,16 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings,
   arguments.emplace_back("--");
   arguments.push_back(path);
   return arguments;
+}
+
+// True when the file at `path` begins as an Outlook mailbox does.
+bool isMailbox(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char head[4] = {};
+  const bool mailbox = ::pread(fd, head, sizeof head, 0) == 4 && std::memcmp(head, "!BDN", 4) == 0;
+  ::close(fd);
+  return mailbox;
 }
 
 void skip(report::ScanRecord& record, report::SkipReason reason) {
@@ -86,39 +100,41 @@ int runContainerChild(const Options& options) {
   container::ArchiveWalker walker(options.maxDepth);
   bool encrypted = false;
   std::uint64_t members = 0;
-  const std::optional<std::string> damage = walker.walk(
-      path,
-      [&](container::Member& member) {
-        ++members;
-        record.clear();
-        record.path = path;
-        for (const container::MemberHop& hop : member.chain) {
-          record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index});
+  const std::function<bool(container::Member&)> visit = [&](container::Member& member) {
+    ++members;
+    record.clear();
+    record.path = path;
+    for (const container::MemberHop& hop : member.chain) {
+      record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
+    }
+    switch (member.kind) {
+      case container::Member::Kind::kContent:
+        if (!(member.randomAccess ? scanner.scanSource(*member.content, record)
+                                  : scanner.scanStream(*member.content, record))) {
+          record.verdict = report::Verdict::kError;
+          record.reason = "cannot read the member: " + member.readError();
         }
-        switch (member.kind) {
-          case container::Member::Kind::kContent:
-            if (!scanner.scanStream(*member.content, record)) {
-              record.verdict = report::Verdict::kError;
-              record.reason = "cannot read the member: " + member.readError();
-            }
-            break;
-          case container::Member::Kind::kEncrypted:
-            skip(record, report::SkipReason::kEncryptedMember);
-            break;
-          case container::Member::Kind::kTooDeep:
-            skip(record, report::SkipReason::kNestedTooDeep);
-            break;
-          case container::Member::Kind::kTooLarge:
-            skip(record, report::SkipReason::kStreamTooLarge);
-            break;
-          case container::Member::Kind::kDamaged:
-            record.verdict = report::Verdict::kError;
-            record.reason = "damaged container: " + member.why;
-            break;
-        }
-        return send();
-      },
-      encrypted);
+        break;
+      case container::Member::Kind::kEncrypted:
+        skip(record, report::SkipReason::kEncryptedMember);
+        break;
+      case container::Member::Kind::kTooDeep:
+        skip(record, report::SkipReason::kNestedTooDeep);
+        break;
+      case container::Member::Kind::kTooLarge:
+        skip(record, report::SkipReason::kStreamTooLarge);
+        break;
+      case container::Member::Kind::kDamaged:
+        record.verdict = report::Verdict::kError;
+        record.reason = "damaged container: " + member.why;
+        break;
+    }
+    return send();
+  };
+  // A mailbox is told by its signature, as the parent told it.
+  const std::optional<std::string> damage = isMailbox(path)
+                                                ? container::PstWalker(walker).walk(path, visit)
+                                                : walker.walk(path, visit, encrypted);
   if (damage) {
     record.clear();
     record.path = path;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "container/archive_walker.h"
+#include "container/pst_walker.h"
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
 #include "report/png_encoding.h"
@@ -127,8 +128,11 @@ report::RecordWriter makeWriter(const Options& options, bool escapeOut,
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
   const std::string archive = quillmark::container::archiveLibraryVersion();
-  if (options.containers && !archive.empty())
+  if (options.containers && !archive.empty()) {
     provenance.libraries.emplace_back("libarchive", archive);
+  }
+  const std::string pff = quillmark::container::pffLibraryVersion();
+  if (options.containers && !pff.empty()) provenance.libraries.emplace_back("libpff", pff);
   const std::string png = report::pngLibraryVersion();
   if (options.format == report::Format::kHtml && !png.empty()) {
     provenance.libraries.emplace_back("libpng", png);

@@ -145,6 +145,7 @@ void appendRecordFrame(const report::ScanRecord& record, std::string& out) {
       putString(out, hop.format);
       putString(out, hop.member);
       put64(out, hop.index);
+      putString(out, hop.locator);
     }
     putString(out, record.containerFormat);
   });
@@ -236,13 +237,14 @@ bool FrameReader::record(report::ScanRecord& record) const {
   in.string(record.pictures.lowBits);
   in.string(record.pictures.lowBitsWhy);
   const std::uint64_t hops = in.u64();
-  // Each hop takes at least 24 bytes: more than the payload holds is damage.
-  if (!in.ok() || hops > payload_.size() / 24) return false;
+  // Each hop takes at least 32 bytes: more than the payload holds is damage.
+  if (!in.ok() || hops > payload_.size() / 32) return false;
   record.within.resize(static_cast<std::size_t>(hops));
   for (report::ContainerHop& hop : record.within) {
     in.string(hop.format);
     in.string(hop.member);
     hop.index = in.u64();
+    in.string(hop.locator);
   }
   in.string(record.containerFormat);
 

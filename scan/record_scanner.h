@@ -65,6 +65,11 @@ class RecordScanner {
   // container as it streams), into `record`: the digests asked for are taken
   // as it passes. False when the content could not be read.
   bool scanStream(ContentSource& source, report::ScanRecord& record);
+  // Analyses content that is read by offset, as a file is (an attachment
+  // in a mailbox), into `record`. False when it could not be read.
+  bool scanSource(ContentSource& source, report::ScanRecord& record) {
+    return fillFrom(source, record);
+  }
 
   // Analyses the regular file open as `fd`, which stays open, into
   // `record`.

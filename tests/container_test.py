@@ -215,6 +215,35 @@ def test_encrypted_damaged_and_bombs(root, evidence):
         "bombs: a skipped record each, in seconds; the mtree as bytes: %r" % found)
 
 
+def test_outlook_mailbox(root, evidence):
+    """Every attachment of the shared PST: its digest is sha256sum of the
+    file pffexport writes at its locator."""
+    pst = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+                       "containers", "enron.pst")
+    if not os.path.isfile(pst) or not shutil.which("pffexport"):
+        print("NOTICE: no shared PST or no pffexport (pff-tools): mailboxes are not tested")
+        return
+    before = sha256(pst)
+    found = records(scan("--format=jsonl", "--hash=sha256", "--hash-all", pst).stdout)
+    out = os.path.join(root, "pff")
+    subprocess.run(["pffexport", "-q", "-t", out, pst], capture_output=True, check=True)
+    # pffexport writes LOCATOR_NAME, the name with some characters replaced.
+    exported = {}
+    for directory, _, files in os.walk(out + ".export"):
+        for name in files:
+            if os.path.basename(directory) == "Attachments":
+                number = name.split("_", 1)[0]
+                exported[os.path.join(directory, number)] = sha256(os.path.join(directory, name))
+    matched = 0
+    for record in found:
+        path = os.path.join(out + ".export", raw(record["within"][0]["locator"]).decode())
+        matched += exported.get(path) == record["hashes"]["sha256"]
+    check(len(found) == len(exported) == matched,
+          "every attachment, digest as pffexport writes it: %d records, %d files, %d equal"
+          % (len(found), len(exported), matched))
+    check(sha256(pst) == before, "the mailbox is unchanged")
+
+
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-container-test-")
     try:
@@ -225,7 +254,7 @@ def main():
         evidence = make_evidence(root, members)
         return run_tests(functools.partial(test, root, evidence) for test in (
             test_members_match_the_detector, test_nesting_and_hostile_names,
-            test_encrypted_damaged_and_bombs))
+            test_encrypted_damaged_and_bombs, test_outlook_mailbox))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

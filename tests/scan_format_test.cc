@@ -114,7 +114,7 @@ TEST(ScanFormatTest, LinesPerFormat) {
   partition.fsOffset = 512;
   // A member two levels down, its name neither text nor safe on a terminal.
   report::ScanRecord member = payload("mail.zip", "n.txt");
-  member.within = {{"zip", "in/x.tar.gz", 3}, {"tar.gz", "a\x1b\xff.bmp", 0}};
+  member.within = {{"zip", "in/x.tar.gz", 3, ""}, {"tar.gz", "a\x1b\xff.bmp", 0, ""}};
   const Case cases[] = {
       {"text payload", report::Format::kText, false, false, payload("a.bmp", "n.txt"),
        "a.bmp: payload FOUND, embedded file name: n.txt, length of embedded data: 1.23457e+06\n"},
@@ -183,9 +183,9 @@ TEST(ScanFormatTest, LinesPerFormat) {
        "name: n.txt, length of embedded data: 1.23457e+06\n"},
       {"csv: the chain as its JSON, quoted", report::Format::kCsv, false, false, member,
        "mail.zip,payload,n.txt,1234567,1.23457e+06,,,,,,,false,,,,\"[{\"\"format\"\":\"\"zip\"\","
-       "\"\"member\"\":{\"\"text\"\":\"\"in/"
-       "x.tar.gz\"\"},\"\"index\"\":3},{\"\"format\"\":\"\"tar.gz\"\","
-       "\"\"member\"\":{\"\"bytes\"\":\"\"YRv/LmJtcA==\"\"},\"\"index\"\":0}]\"\r\n"},
+       "\"\"member\"\":{\"\"text\"\":\"\"in/x.tar.gz\"\"},\"\"index\"\":3,\"\"locator\"\":null},"
+       "{\"\"format\"\":\"\"tar.gz\"\",\"\"member\"\":{\"\"bytes\"\":\"\"YRv/LmJtcA==\"\"},"
+       "\"\"index\"\":0,\"\"locator\"\":null}]\"\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;

@@ -1,0 +1,19 @@
+// Stands in for the mailbox walk in a build without libpff: mailboxes are
+// then one error record each, which says why.
+
+#include "container/pst_walker.h"
+
+namespace quillmark::container {
+
+std::optional<std::string> PstWalker::walk(const std::string&,
+                                           const std::function<bool(Member&)>&) const {
+  return std::string(
+      "this build of quillmark-scan cannot read Outlook mailboxes (built without "
+      "libpff)");
+}
+
+bool mailboxesSupported() { return false; }
+
+std::string pffLibraryVersion() { return {}; }
+
+}  // namespace quillmark::container

@@ -21,14 +21,7 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings,
   std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
                                         "--max-depth=" + std::to_string(settings.maxDepth)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
-  std::string hashes;
-  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
-    if (!settings.hashes[i]) continue;
-    hashes += hashes.empty() ? "--hash=" : ",";
-    hashes += report::digestName(static_cast<report::DigestAlgorithm>(i));
-  }
-  if (!hashes.empty()) arguments.push_back(hashes);
-  if (settings.hashAll) arguments.emplace_back("--hash-all");
+  appendDigestOptions(settings.hashes, settings.hashAll, arguments);
   if (settings.pictures) arguments.emplace_back("--format=html");
   arguments.emplace_back("--");
   arguments.push_back(path);

@@ -34,14 +34,7 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
   std::vector<std::string> arguments = {"quillmark-scan", mode, "-j",
                                         std::to_string(settings.jobs)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
-  std::string hashes;
-  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
-    if (!settings.hashes[i]) continue;
-    hashes += hashes.empty() ? "--hash=" : ",";
-    hashes += report::digestName(static_cast<report::DigestAlgorithm>(i));
-  }
-  if (!hashes.empty()) arguments.push_back(hashes);
-  if (settings.hashAll) arguments.emplace_back("--hash-all");
+  appendDigestOptions(settings.hashes, settings.hashAll, arguments);
 
   if (settings.carve) arguments.emplace_back("--carve");
   if (settings.all) arguments.emplace_back("--all");

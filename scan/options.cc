@@ -105,6 +105,18 @@ const char* helpText() {
          "read or the command line was wrong, 130 or 143 interrupted.\n";
 }
 
+void appendDigestOptions(const report::DigestSet& hashes, bool hashAll,
+                         std::vector<std::string>& arguments) {
+  std::string option;
+  for (std::size_t i = 0; i < report::kDigestAlgorithms; ++i) {
+    if (!hashes[i]) continue;
+    option += option.empty() ? "--hash=" : ",";
+    option += report::digestName(static_cast<report::DigestAlgorithm>(i));
+  }
+  if (!option.empty()) arguments.push_back(option);
+  if (hashAll) arguments.emplace_back("--hash-all");
+}
+
 std::size_t defaultJobs() {
   const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
   return std::clamp<std::size_t>(4 * std::size_t{cores}, 8, 64);

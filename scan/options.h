@@ -56,6 +56,11 @@ struct ParsedCommandLine {
 // after the paths; "--" ends them.
 ParsedCommandLine parseCommandLine(int argc, char** argv);
 
+// Appends the options that ask for `hashes` ("--hash=md5,sha256") and,
+// with `hashAll`, "--hash-all", as a child is run with them.
+void appendDigestOptions(const report::DigestSet& hashes, bool hashAll,
+                         std::vector<std::string>& arguments);
+
 // The text of --help.
 const char* helpText();
 

@@ -3,7 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string_view>
+#include <thread>
 
 #include "container/archive_walker.h"
 #include "container/pst_walker.h"
@@ -26,6 +32,19 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings,
   arguments.emplace_back("--");
   arguments.push_back(path);
   return arguments;
+}
+
+// The bytes this process has read from files so far (rchar of
+// /proc/self/io), or 0 where that cannot be told.
+std::uint64_t bytesReadSoFar() {
+  std::FILE* io = std::fopen("/proc/self/io", "re");
+  if (io == nullptr) return 0;
+  char line[64] = {};
+  const bool got = std::fgets(line, sizeof line, io) != nullptr;
+  (void)std::fclose(io);
+  constexpr std::string_view kField = "rchar: ";
+  if (!got || std::string_view(line).substr(0, kField.size()) != kField) return 0;
+  return std::strtoull(line + kField.size(), nullptr, 10);
 }
 
 // True when the file at `path` begins as an Outlook mailbox does.
@@ -85,11 +104,31 @@ int runContainerChild(const Options& options) {
   settings.containers = false;  // the walk opens containers inside containers itself
   RecordScanner scanner(settings, std::vector<std::string>{});
   report::ScanRecord record;
+  std::mutex output;  // the walk's records and the watchdog's frames
   const auto send = [&] {
+    const std::lock_guard<std::mutex> lock(output);
     appendRecordFrame(record, out.buffer());
     out.flushIfFull();
     return out.ok();
   };
+  // A member may take long to inflate (gigabytes of it) with no record to
+  // send: while the child reads its file, it says so each second, so that
+  // the parent's watchdog stops only a child that reads nothing.
+  std::atomic<bool> finished{false};
+  std::thread watchdog([&] {
+    std::uint64_t read = bytesReadSoFar();
+    for (unsigned tick = 1; !finished.load(); ++tick) {
+      // Short sleeps, so that the end of the walk is not held up.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (tick % 10 != 0) continue;
+      const std::uint64_t now = bytesReadSoFar();
+      if (now == read) continue;
+      read = now;
+      const std::lock_guard<std::mutex> lock(output);
+      appendCountFrame(FrameKind::kAlive, {}, out.buffer());
+      out.flush();
+    }
+  });
   container::ArchiveWalker walker(options.maxDepth);
   bool encrypted = false;
   std::uint64_t members = 0;
@@ -146,6 +185,8 @@ int runContainerChild(const Options& options) {
     skip(record, report::SkipReason::kEmptyContainer);
     (void)send();
   }
+  finished = true;
+  watchdog.join();
   out.flush();
   return out.ok() ? 0 : 2;
 }

@@ -10,6 +10,7 @@
 
 #include "analysis/memory_source.h"
 #include "container/container_format.h"
+#include "container/mail_walker.h"
 
 namespace quillmark::container {
 
@@ -206,8 +207,8 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
 class Walk {
  public:
   friend class quillmark::container::ArchiveWalker;
-  Walk(unsigned maxDepth, const std::function<bool(Member&)>& visit)
-      : maxDepth_(maxDepth), visit_(visit) {}
+  Walk(unsigned maxDepth, const MailWalker* mail, const std::function<bool(Member&)>& visit)
+      : maxDepth_(maxDepth), mail_(mail), visit_(visit) {}
 
   // Walks the members of `a` at the depth of `chain`. Returns false when
   // the walk must stop (visit said so); `reason` is set when this container
@@ -247,6 +248,9 @@ class Walk {
     const bool sized = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
     EntryStream stream(a, sized ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0);
     stream.peek(kSignatureBytes);
+    found.readError = [&stream] {
+      return std::string(stream.error() != nullptr ? stream.error() : "unknown");
+    };
     const char* nested = containerFormatOf(
         reinterpret_cast<const unsigned char*>(stream.peeked().data()), stream.peeked().size());
     if (nested != nullptr) {
@@ -260,11 +264,14 @@ class Walk {
         found.content = &stream;
         return visit_(found);
       }
+      if (std::string_view(nested) == "mime" || std::string_view(nested) == "mbox") {
+        if (mail_ != nullptr && mailSupported())
+          return mail_->walkSource(nested, stream, chain, visit_);
+        found.content = &stream;
+        return visit_(found);
+      }
       return container(stream, chain);
     }
-    found.readError = [&stream] {
-      return std::string(stream.error() != nullptr ? stream.error() : "unknown");
-    };
     if (sized) {
       found.content = &stream;
       return visit_(found);
@@ -312,6 +319,7 @@ class Walk {
   }
 
   unsigned maxDepth_;
+  const MailWalker* mail_;
   const std::function<bool(Member&)>& visit_;
 };
 
@@ -326,7 +334,7 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
   if (archive_read_open_filename(reader.get(), path.c_str(), kBlock) != ARCHIVE_OK) {
     return std::string(archive_error_string(reader.get()));
   }
-  Walk walk(maxDepth_, visit);
+  Walk walk(maxDepth_, mail_, visit);
   std::vector<MemberHop> chain;
   std::string reason;
   walk.level(reader.get(), chain, reason, encrypted);
@@ -336,7 +344,7 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
 
 bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
                                const std::function<bool(Member&)>& visit) const {
-  Walk walk(maxDepth_, visit);
+  Walk walk(maxDepth_, mail_, visit);
   return walk.container(source, chain);
 }
 

@@ -22,6 +22,8 @@ struct MemberHop {
   std::string locator;
 };
 
+class MailWalker;
+
 // A member as the walker hands it over.
 struct Member {
   enum class Kind {
@@ -61,6 +63,13 @@ class ArchiveWalker {
 
   explicit ArchiveWalker(unsigned maxDepth) : maxDepth_(maxDepth) {}
 
+  // Has mail inside archives (a message or a mailbox kept in a zip) walked
+  // by `mail`; without it, such a member is analysed as it is.
+  void setMailWalker(const MailWalker* mail) { mail_ = mail; }
+
+  // How many containers deep the walk opens.
+  unsigned maxDepth() const { return maxDepth_; }
+
   // Hands `visit` each member of the container file at `path`, in the
   // container's own order, until it returns false. Returns nothing when the
   // walk reached the end (or `visit` stopped it), else the library's reason
@@ -79,6 +88,7 @@ class ArchiveWalker {
 
  private:
   unsigned maxDepth_;
+  const MailWalker* mail_ = nullptr;
 };
 
 // True when this build reads containers (it was built with libarchive).

@@ -1,6 +1,8 @@
 #include "container/container_format.h"
 
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace quillmark::container {
 
@@ -61,6 +63,71 @@ bool isLzma(const unsigned char* bytes, std::size_t length) {
          dictionary <= (1U << 26);
 }
 
+// The header fields that only mail begins with; one of them must be among
+// a message's first headers, so that other files of "Name: value" lines
+// (package metadata, HTTP dumps) are not taken for mail.
+constexpr const char* kMailFields[] = {
+    "received",     "return-path",
+    "from",         "to",
+    "date",         "subject",
+    "message-id",   "mime-version",
+    "delivered-to", "reply-to",
+    "sender",       "dkim-signature",
+    "x-mailer",     "authentication-results",
+    "arc-seal",     "x-original-to",
+    "cc",
+};
+
+bool isMailField(std::string_view name) {
+  for (const char* field : kMailFields) {
+    const std::string_view known = field;
+    if (name.size() != known.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(name[i])) == known[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+// True when `text` begins with lines of mail headers: "Name: value", or a
+// folded continuation, up to the blank line that ends them or to the end of
+// what was read; at least two, one of them a field of mail's own.
+bool isMessageHeader(std::string_view text) {
+  int lines = 0;
+  bool mailField = false;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) break;  // cut off by what was read
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // the end of the headers
+    if (line.front() == ' ' || line.front() == '\t') {
+      if (lines == 0) return false;
+      continue;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    const std::string_view name = line.substr(0, colon);
+    for (const char c : name) {
+      if (c <= ' ' || c > '~') return false;
+    }
+    mailField = mailField || isMailField(name);
+    ++lines;
+  }
+  return lines >= 2 && mailField;
+}
+
+// An mbox begins with its first message's "From " line, which ends within
+// what was read, and the message's headers follow.
+bool isMbox(std::string_view text) {
+  if (text.substr(0, 5) != "From ") return false;
+  const std::size_t end = text.find('\n');
+  return end != std::string_view::npos && isMessageHeader(text.substr(end + 1));
+}
+
 }  // namespace
 
 const char* containerFormatOf(const unsigned char* bytes, std::size_t length) {
@@ -73,6 +140,9 @@ const char* containerFormatOf(const unsigned char* bytes, std::size_t length) {
   }
   if (isLha(bytes, length)) return "lha";
   if (isLzma(bytes, length)) return "lzma";
+  const std::string_view text(reinterpret_cast<const char*>(bytes), length);
+  if (isMbox(text)) return "mbox";
+  if (isMessageHeader(text)) return "mime";
   return nullptr;
 }
 

@@ -11,9 +11,10 @@ inline constexpr std::size_t kSignatureBytes = 512;
 
 // The name of the container format that the first `length` bytes of a file
 // show ("zip", "7z", "rar", "tar", "cpio", "ar", "cab", "lha", "xar",
-// "gzip", "bzip2", "xz", "lzma", "zstd", "lz4", "lzip", "compress"), or
-// nullptr for a file that is no container. Only signatures are looked at,
-// never a name; a BMP ("BM") is never a container.
+// "gzip", "bzip2", "xz", "lzma", "zstd", "lz4", "lzip", "compress", "pst",
+// "mbox", "mime" for a mail message), or nullptr for a file that is no
+// container. Only content is looked at, never a name: signatures, and for
+// mail its first lines; a BMP ("BM") is never a container.
 const char* containerFormatOf(const unsigned char* bytes, std::size_t length);
 
 }  // namespace quillmark::container

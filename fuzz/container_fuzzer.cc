@@ -1,6 +1,6 @@
 // libFuzzer target: takes the input as a container file, walks it through
-// libarchive as quillmark-scan does (containers inside it included, to a
-// depth of 3), streams and analyses every member as the container child
+// libarchive, or GMime for mail, as quillmark-scan does (containers inside
+// it included, to a depth of 3), streams and analyses every member as the container child
 // does, and checks the walk's invariants: chains no deeper than the limit,
 // hops that name their format, and, for a member that is an error, a
 // reason.
@@ -11,10 +11,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "container/archive_walker.h"
+#include "container/container_format.h"
+#include "container/mail_walker.h"
 #include "scan/record_scanner.h"
 
 namespace {
@@ -44,10 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                 std::vector<std::string>{});
   quillmark::report::ScanRecord record;
   quillmark::container::ArchiveWalker walker(kDepth);
+  const quillmark::container::MailWalker mail(walker);
+  walker.setMailWalker(&mail);
   bool encrypted = false;
   std::size_t members = 0;
-  (void)walker.walk(
-      path,
+  const std::function<bool(quillmark::container::Member&)> visit =
       [&](quillmark::container::Member& member) {
         require(!member.chain.empty() && member.chain.size() <= kDepth);
         for (const quillmark::container::MemberHop& hop : member.chain) {
@@ -60,8 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   !record.reason.empty());
         }
         return ++members < 100000;
-      },
-      encrypted);
+      };
+  const char* const format = quillmark::container::containerFormatOf(data, size);
+  const std::string_view name = format != nullptr ? format : "";
+  if (name == "mime" || name == "mbox") {
+    (void)mail.walk(path, visit);
+  } else {
+    (void)walker.walk(path, visit, encrypted);
+  }
   close(fd);
   return 0;
 }

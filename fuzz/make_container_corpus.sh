@@ -15,3 +15,16 @@ xz -c notes.bmp > "$corpus/notes.bmp.xz"
 find . -name '*.bmp' | cpio -o -H newc --quiet > "$corpus/samples.cpio"
 command -v 7z >/dev/null && 7z a -bso0 -bsp0 "$corpus/samples.7z" notes.bmp >/dev/null
 (cd "$corpus" && zip -q nested.zip samples.tar.gz)
+# Mail: a message with a bitmap attached in base64, a mailbox of two, and a
+# message inside a zip.
+message() {
+  printf 'From: a@example.org\nTo: b@example.org\nSubject: %s\nMIME-Version: 1.0\n' "$1"
+  printf 'Content-Type: multipart/mixed; boundary="b"\n\n--b\nContent-Type: text/plain\n\nhi\n'
+  printf -- '--b\nContent-Type: image/bmp; name="notes.bmp"\nContent-Transfer-Encoding: base64\n\n'
+  base64 notes.bmp
+  printf -- '--b--\n'
+}
+message one > "$corpus/notes.eml"
+{ printf 'From a@example.org Thu Dec 10 07:28:21 2026\n'; message first
+  printf '\nFrom a@example.org Thu Dec 10 07:29:21 2026\n'; message second; } > "$corpus/two.mbox"
+(cd "$corpus" && zip -q mail.zip notes.eml)

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "container/archive_walker.h"
+#include "container/container_format.h"
+#include "container/mail_walker.h"
 #include "container/pst_walker.h"
 #include "report/output_stream.h"
 #include "scan/child_process.h"
@@ -47,14 +49,17 @@ std::uint64_t bytesReadSoFar() {
   return std::strtoull(line + kField.size(), nullptr, 10);
 }
 
-// True when the file at `path` begins as an Outlook mailbox does.
-bool isMailbox(const std::string& path) {
+// The container format of the file at `path`, as the parent told it from
+// the same first bytes; empty when they cannot be read.
+std::string formatOf(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char head[4] = {};
-  const bool mailbox = ::pread(fd, head, sizeof head, 0) == 4 && std::memcmp(head, "!BDN", 4) == 0;
+  if (fd < 0) return {};
+  unsigned char head[container::kSignatureBytes];
+  const ssize_t got = ::pread(fd, head, sizeof head, 0);
   ::close(fd);
-  return mailbox;
+  const char* const format =
+      got > 0 ? container::containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+  return format != nullptr ? format : "";
 }
 
 void skip(report::ScanRecord& record, report::SkipReason reason) {
@@ -163,10 +168,17 @@ int runContainerChild(const Options& options) {
     }
     return send();
   };
-  // A mailbox is told by its signature, as the parent told it.
-  const std::optional<std::string> damage = isMailbox(path)
-                                                ? container::PstWalker(walker).walk(path, visit)
-                                                : walker.walk(path, visit, encrypted);
+  container::MailWalker mail(walker);
+  walker.setMailWalker(&mail);
+  const std::string format = formatOf(path);
+  std::optional<std::string> damage;
+  if (format == "pst") {
+    damage = container::PstWalker(walker).walk(path, visit);
+  } else if (format == "mime" || format == "mbox") {
+    damage = mail.walk(path, visit);
+  } else {
+    damage = walker.walk(path, visit, encrypted);
+  }
   if (damage) {
     record.clear();
     record.path = path;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "container/archive_walker.h"
+#include "container/mail_walker.h"
 #include "container/pst_walker.h"
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
@@ -133,6 +134,8 @@ report::RecordWriter makeWriter(const Options& options, bool escapeOut,
   }
   const std::string pff = quillmark::container::pffLibraryVersion();
   if (options.containers && !pff.empty()) provenance.libraries.emplace_back("libpff", pff);
+  const std::string gmime = quillmark::container::mailLibraryVersion();
+  if (options.containers && !gmime.empty()) provenance.libraries.emplace_back("GMime", gmime);
   const std::string png = report::pngLibraryVersion();
   if (options.format == report::Format::kHtml && !png.empty()) {
     provenance.libraries.emplace_back("libpng", png);

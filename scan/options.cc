@@ -91,8 +91,8 @@ const char* helpText() {
          "  -x, --one-file-system  stay on the file systems of the named paths\n"
          "  -a, --all              text: a line for every file, not only payloads\n"
          "      --format=FORMAT    text (default), csv, jsonl, dfxml or html\n"
-         "      --no-containers    read archives and compressed files as plain files,\n"
-         "                         without looking inside them\n"
+         "      --no-containers    read archives, compressed files and mail as plain\n"
+         "                         files, without looking inside them\n"
          "      --max-depth=N      open containers inside containers to N levels in all\n"
          "                         (default 8)\n"
 

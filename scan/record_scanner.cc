@@ -3,6 +3,7 @@
 #include "analysis/memory_source.h"
 #include "container/archive_walker.h"
 #include "container/container_format.h"
+#include "container/mail_walker.h"
 
 #include <sys/stat.h>
 
@@ -226,6 +227,8 @@ bool RecordScanner::isContainer(ContentSource& source, report::ScanRecord& recor
       container::containerFormatOf(reinterpret_cast<const unsigned char*>(start.data()),
                                    std::min(start.size(), container::kSignatureBytes));
   if (format == nullptr) return false;
+  const std::string_view name = format;
+  if ((name == "mime" || name == "mbox") && !container::mailSupported()) return false;
   record.containerFormat = format;
   record.verdict = report::Verdict::kClean;
   record.fileSize = source.size();

@@ -2,17 +2,23 @@
 """Carriers inside containers, end to end.
 
 Containers are made with the standard tools (zip, 7z, tar with each
-compressor, cpio, ar, gzip and the other single-stream compressors, and
-Python's zipfile for hostile names), nested, encrypted, damaged and as a
-bomb. Every member's record must equal what quillmark-detect says of the
-member as bsdtar extracts it, and its digest sha256sum of those bytes; the
+compressor, cpio, ar, gzip and the other single-stream compressors,
+Python's zipfile for hostile names, and Python's email and mailbox for mail),
+nested, encrypted, damaged and as a bomb. Every member's record must equal
+what quillmark-detect says of the member as bsdtar (or Python's email)
+extracts it, and its digest sha256sum of those bytes; the
 evidence and the temporary folder are unchanged by the scan. A tool that is
 missing leaves its rows out with a NOTICE.
 
 usage: container_test.py SCANNER DETECTOR
 """
+import binascii
+import email
+import email.message
+import email.policy
 import functools
 import hashlib
+import mailbox
 import os
 import pty
 import shutil
@@ -82,11 +88,33 @@ def make_evidence(root, members):
     return evidence
 
 
+def mail_part(data, hop):
+    """The decoded bytes of the part a mail hop locates, as Python's email
+    decodes them: the locator is the IMAP part path, after "N/" in an mbox."""
+    locator = raw(hop["locator"]).decode()
+    if hop["format"] == "mbox":
+        number, locator = locator.split("/", 1)
+        with tempfile.NamedTemporaryFile() as held:
+            held.write(data)
+            held.flush()
+            data = mailbox.mbox(held.name)[int(number) - 1].as_bytes()
+    entity = email.message_from_bytes(data, policy=email.policy.default)
+    for number in locator.split("."):
+        if entity.get_content_type() == "message/rfc822":
+            entity = entity.get_payload(0)
+        if entity.is_multipart():
+            entity = entity.get_payload(int(number) - 1)
+    return entity.get_payload(decode=True)
+
+
 def extract(container, within):
     """The member's bytes as bsdtar writes them (bsdcat for a single
-    compressed stream), hop by hop."""
+    compressed stream, Python's email for a mail part), hop by hop."""
     data = open(container, "rb").read()
     for hop in within:
+        if hop["format"] in ("mime", "mbox"):
+            data = mail_part(data, hop)
+            continue
         with tempfile.NamedTemporaryFile() as held:
             held.write(data)
             held.flush()
@@ -244,6 +272,78 @@ def test_outlook_mailbox(root, evidence):
     check(sha256(pst) == before, "the mailbox is unchanged")
 
 
+def message(members, subject, names, encoding="base64"):
+    """A message with a text body and the named files of `members` attached."""
+    built = email.message.EmailMessage()
+    built["From"], built["To"], built["Subject"] = "a@example.org", "b@example.org", subject
+    built.set_content("see the attachments\n")
+    for name in names:
+        built.add_attachment(open(os.path.join(members, name), "rb").read(), maintype="image",
+                             subtype="bmp", filename=name, cte=encoding)
+    return built
+
+
+def uuencoded(name, data):
+    """`data` as a MIME part in the x-uuencode transfer encoding."""
+    lines = b"".join(binascii.b2a_uu(data[i:i + 45]) for i in range(0, len(data), 45))
+    part = email.message.Message()
+    part["Content-Type"] = "application/octet-stream"
+    part["Content-Disposition"] = 'attachment; filename="%s"' % name
+    part["Content-Transfer-Encoding"] = "x-uuencode"
+    part.set_payload(b"begin 644 " + name.encode() + b"\n" + lines + b"`\nend\n")
+    return part
+
+
+def test_mail(root, evidence):
+    """Every part of a message, a mailbox and a message in a zip: decoded
+    from base64, quoted-printable and uuencode, an attached zip and message
+    walked; a truncated message and a broken boundary are errors."""
+    members = os.path.join(root, "members")
+    mail = os.path.join(root, "mail")
+    os.makedirs(mail)
+    one = message(members, "one", ["a.bmp"])
+    one.add_attachment(open(os.path.join(evidence, "all.zip"), "rb").read(),
+                       maintype="application", subtype="zip", filename="all.zip")
+    one.add_attachment(message(members, "inner", ["big.bmp"], "quoted-printable"))
+    one.attach(uuencoded("clean.bmp", open(os.path.join(members, "clean.bmp"), "rb").read()))
+    write(os.path.join(mail, "one.eml"), one.as_bytes())
+    box = mailbox.mbox(os.path.join(mail, "box.mbox"))
+    for number in range(3):
+        box.add(message(members, "box %d" % number, ["a.bmp"]))
+    box.flush()
+    with zipfile.ZipFile(os.path.join(mail, "mail.zip"), "w") as archive:
+        archive.writestr("in.eml", message(members, "zipped", ["a.bmp"]).as_bytes())
+    done = scan("--format=jsonl", "--all", "--hash=sha256", "--hash-all", mail)
+    found = records(done.stdout)
+    # one.eml: body, a.bmp, the zip's four members, the inner message's body
+    # and big.bmp, clean.bmp; the mailbox: a body and a.bmp each; the zip:
+    # a body and a.bmp.
+    check(done.returncode == 1 and len(found) == 9 + 6 + 2,
+          "a record per part: %d %r" % (done.returncode, [r["within"] for r in found]))
+    for record in found:
+        data = extract(raw(record["path"]).decode(), record["within"])
+        path = os.path.join(root, "member")
+        write(path, data)
+        check(verdict_of(record) == detect(DETECTOR, path) and
+              record["hashes"]["sha256"] == hashlib.sha256(data).hexdigest(),
+              "%r: the detector's verdict, sha256sum's digest" % record["within"])
+
+    damaged = os.path.join(root, "damaged-mail")
+    os.makedirs(damaged)
+    whole = one.as_bytes()
+    write(os.path.join(damaged, "cut.eml"), whole[:whole.index(b"a.bmp") + 500])
+    boundary = one.get_boundary().encode()
+    write(os.path.join(damaged, "unbounded.eml"),
+          whole.replace(b"--" + boundary, b"--elsewhere"))
+    for name, why in (("cut.eml", "the message is truncated"),
+                      ("unbounded.eml", "")):
+        done = scan("--format=jsonl", "--all", os.path.join(damaged, name))
+        found = records(done.stdout)
+        check(done.returncode == 2 and found[-1]["within"] is None and
+              found[-1]["error"].startswith("damaged container: " + why),
+              "%s: an error that says why, status 2: %d %r" % (name, done.returncode, found[-1]))
+
+
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-container-test-")
     try:
@@ -254,7 +354,7 @@ def main():
         evidence = make_evidence(root, members)
         return run_tests(functools.partial(test, root, evidence) for test in (
             test_members_match_the_detector, test_nesting_and_hostile_names,
-            test_encrypted_damaged_and_bombs, test_outlook_mailbox))
+            test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -1,0 +1,406 @@
+#include "container/mail_walker.h"
+
+#include <fcntl.h>
+#include <gmime/gmime.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "container/container_format.h"
+#include "container/mime_file_stream.h"
+
+namespace quillmark::container {
+
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{64} * 1024;
+
+// MIME nesting deeper than this (multiparts in multiparts, messages in
+// messages) is not walked: a hostile message could nest without end.
+constexpr int kMaxMimeDepth = 64;
+
+// A reference to a GObject of GMime's, dropped with it.
+template <typename T>
+class Ref {
+ public:
+  explicit Ref(T* object = nullptr) : object_(object) {}
+  ~Ref() {
+    if (object_ != nullptr) g_object_unref(object_);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  T* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  T* object_;
+};
+
+// What a parser's warning means for the walk: the damage that loses parts,
+// in words, or nullptr for what only bends a header.
+const char* damageOf(GMimeParserWarning warning) {
+  switch (warning) {
+    case GMIME_WARN_TRUNCATED_MESSAGE:
+      return "the message is truncated";
+    case GMIME_WARN_MALFORMED_MULTIPART:
+      return "a multipart holds no parts (a broken boundary)";
+    case GMIME_WARN_MALFORMED_MESSAGE:
+      return "the message is malformed";
+    case GMIME_CRIT_INVALID_HEADER_NAME:
+      return "an invalid header name: parts of the message may be lost";
+    case GMIME_CRIT_CONFLICTING_HEADER:
+    case GMIME_CRIT_CONFLICTING_PARAMETER:
+      return "conflicting headers: parts of the message may be lost";
+    case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY:
+      return "a multipart lacks its boundary";
+    case GMIME_CRIT_NESTING_OVERFLOW:
+      return "MIME parts nested too deep";
+    case GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT:
+      return "a part without headers or content";
+    default:
+      return nullptr;
+  }
+}
+
+// The parser's options, which keep the first damage it reports.
+class ParserOptions {
+ public:
+  ParserOptions() : options_(g_mime_parser_options_new()) {
+    g_mime_parser_options_set_warning_callback(options_, &ParserOptions::warn, this);
+  }
+  ~ParserOptions() { g_mime_parser_options_free(options_); }
+  ParserOptions(const ParserOptions&) = delete;
+  ParserOptions& operator=(const ParserOptions&) = delete;
+
+  GMimeParserOptions* get() const { return options_; }
+  const std::optional<std::string>& damage() const { return damage_; }
+  void fail(const std::string& why) {
+    if (!damage_) damage_ = why;
+  }
+
+ private:
+  static void warn(gint64 offset, GMimeParserWarning warning, const gchar*, gpointer self) {
+    const char* const damage = damageOf(warning);
+    if (damage == nullptr) return;
+    std::string why = damage;
+    if (offset >= 0) why += " (at byte " + std::to_string(offset) + ")";
+    static_cast<ParserOptions*>(self)->fail(why);
+  }
+
+  GMimeParserOptions* options_;
+  std::optional<std::string> damage_;
+};
+
+// A part's content, decoded as it is read from its encoded bytes. Its size
+// is counted by decoding it once when the part is met; after that it is
+// read in order from the start, as an archive member is.
+class DecodedPart final : public ContentSource {
+ public:
+  explicit DecodedPart(GMimeDataWrapper* content)
+      : encoded_(g_mime_data_wrapper_get_stream(content)),
+        decoded_(g_mime_stream_filter_new(encoded_)) {
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+        encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+        encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+      GMimeFilter* const decoder = g_mime_filter_basic_new(encoding, FALSE);
+      g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded_), decoder);
+      g_object_unref(decoder);
+    }
+    char block[kBlock];
+    std::int64_t got = 0;
+    while ((got = next(block, sizeof block)) > 0) size_ += static_cast<std::uint64_t>(got);
+    counted_ = got == 0;
+    rewind();
+  }
+  ~DecodedPart() override { g_object_unref(decoded_); }
+  DecodedPart(const DecodedPart&) = delete;
+  DecodedPart& operator=(const DecodedPart&) = delete;
+
+  // False when the part's bytes could not be read to their end.
+  bool counted() const { return counted_; }
+
+  std::uint64_t size() const override { return size_; }
+
+  // Only the next bytes in order can be read, or the first again.
+  std::int64_t readAt(std::uint64_t offset, char* into, std::uint64_t length) override {
+    if (offset == 0 && position_ != 0) rewind();
+    if (offset != position_) return -1;
+    std::uint64_t done = 0;
+    while (done < length) {
+      const std::int64_t got = next(into + done, static_cast<std::size_t>(length - done));
+      if (got < 0) return -1;
+      if (got == 0) break;
+      done += static_cast<std::uint64_t>(got);
+    }
+    position_ += done;
+    return static_cast<std::int64_t>(done);
+  }
+
+ private:
+  std::int64_t next(char* into, std::size_t length) {
+    if (g_mime_stream_eos(decoded_) != FALSE) return 0;
+    const ssize_t got = g_mime_stream_read(decoded_, into, length);
+    if (got < 0) return -1;
+    if (got == 0 && g_mime_stream_eos(decoded_) == FALSE) return -1;
+    return got;
+  }
+
+  void rewind() {
+    (void)g_mime_stream_reset(decoded_);  // resets the encoded stream too
+    position_ = 0;
+  }
+
+  GMimeStream* encoded_;  // the message's, not ours
+  GMimeStream* decoded_;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+  bool counted_ = false;
+};
+
+class Walk {
+ public:
+  Walk(const MailWalker& mail, const ArchiveWalker& archives,
+       const std::function<bool(Member&)>& visit, std::string format)
+      : mail_(mail), archives_(archives), visit_(visit), format_(std::move(format)) {}
+
+  // Walks every message `parser` yields. Returns false when the walk must
+  // stop.
+  bool messages(GMimeParser* parser, ParserOptions& options, std::vector<MemberHop>& chain) {
+    const bool mailbox = format_ == "mbox";
+    options_ = &options;
+    for (std::uint64_t number = 1; g_mime_parser_eos(parser) == FALSE; ++number) {
+      Ref<GMimeMessage> message(g_mime_parser_construct_message(parser, options.get()));
+      if (!message) {
+        if (number == 1 || !mailbox) options.fail("no message could be read");
+        return true;
+      }
+      prefix_ = mailbox ? std::to_string(number) + "/" : std::string();
+      if (!this->message(message.get(), "", chain, 0)) return false;
+      if (!mailbox) return true;
+    }
+    return true;
+  }
+
+ private:
+  // The parts of `message`, whose own part path is `path` ("" for the
+  // message itself).
+  bool message(GMimeMessage* message, const std::string& path, std::vector<MemberHop>& chain,
+               int depth) {
+    GMimeObject* const body = g_mime_message_get_mime_part(message);
+    if (body == nullptr) return true;
+    if (GMIME_IS_MULTIPART(body)) return entity(body, path, chain, depth + 1);
+    return entity(body, path.empty() ? "1" : path + ".1", chain, depth + 1);
+  }
+
+  // `object`, whose part path is `path` (a multipart's is that of its
+  // parts' parent).
+  bool entity(GMimeObject* object, const std::string& path, std::vector<MemberHop>& chain,
+              int depth) {
+    if (depth > kMaxMimeDepth) return true;
+    if (GMIME_IS_MULTIPART_ENCRYPTED(object)) {
+      return visitOther(Member::Kind::kEncrypted, path.empty() ? "1" : path, chain);
+    }
+    if (GMIME_IS_MULTIPART(object)) {
+      GMimeMultipart* const multipart = GMIME_MULTIPART(object);
+      const int count = g_mime_multipart_get_count(multipart);
+      // A multipart whose boundary is never met holds no parts: its
+      // content is lost to the walk.
+      if (count == 0) options_->fail("a multipart holds no parts (a broken boundary)");
+      for (int i = 0; i < count; ++i) {
+        std::string sub = path.empty() ? std::string() : path + ".";
+        sub += std::to_string(i + 1);
+        if (!entity(g_mime_multipart_get_part(multipart, i), sub, chain, depth + 1)) return false;
+      }
+      return true;
+    }
+    if (GMIME_IS_MESSAGE_PART(object)) {
+      GMimeMessage* const inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      return inner == nullptr || message(inner, path, chain, depth + 1);
+    }
+    if (GMIME_IS_PART(object)) return part(GMIME_PART(object), path, chain);
+    return true;
+  }
+
+  bool part(GMimePart* part, const std::string& path, std::vector<MemberHop>& chain) {
+    GMimeDataWrapper* const content = g_mime_part_get_content(part);
+    if (content == nullptr) return true;  // a part that holds nothing
+    const char* const name = g_mime_part_get_filename(part);
+    chain.push_back(MemberHop{format_, name != nullptr ? name : "", index_++, prefix_ + path});
+    const bool more = member(content, chain);
+    chain.pop_back();
+    return more;
+  }
+
+  bool member(GMimeDataWrapper* content, std::vector<MemberHop>& chain) {
+    DecodedPart decoded(content);
+    Member found;
+    found.chain = chain;
+    found.readError = [] { return std::string("the part's bytes cannot be read"); };
+    if (!decoded.counted()) {
+      found.kind = Member::Kind::kDamaged;
+      found.why = found.readError();
+      return visit_(found);
+    }
+    char head[kSignatureBytes];
+    const std::int64_t got =
+        decoded.readAt(0, head, std::min<std::uint64_t>(sizeof head, decoded.size()));
+    if (got < 0) {
+      found.kind = Member::Kind::kDamaged;
+      found.why = found.readError();
+      return visit_(found);
+    }
+    const char* const nested = containerFormatOf(reinterpret_cast<const unsigned char*>(head),
+                                                 static_cast<std::size_t>(got));
+    if (nested != nullptr) {
+      if (chain.size() >= archives_.maxDepth()) {
+        found.kind = Member::Kind::kTooDeep;
+        return visit_(found);
+      }
+      const std::string_view format = nested;
+      if (format == "mime" || format == "mbox") {
+        return mail_.walkSource(nested, decoded, chain, visit_);
+      }
+      // A mailbox (pst) is read by offset, which a part cannot give: its
+      // bytes are analysed as they are.
+      if (format != "pst") return archives_.walkSource(decoded, chain, visit_);
+    }
+    found.content = &decoded;
+    return visit_(found);
+  }
+
+  bool visitOther(Member::Kind kind, const std::string& path, std::vector<MemberHop>& chain) {
+    chain.push_back(MemberHop{format_, "", index_++, prefix_ + path});
+    Member found;
+    found.chain = chain;
+    found.kind = kind;
+    chain.pop_back();
+    return visit_(found);
+  }
+
+  const MailWalker& mail_;
+  const ArchiveWalker& archives_;
+  const std::function<bool(Member&)>& visit_;
+  std::string format_;
+  std::string prefix_;  // the message's number in a mailbox, and "/"
+  ParserOptions* options_ = nullptr;
+  std::uint64_t index_ = 0;
+};
+
+void startLibrary() {
+  static std::once_flag started;
+  std::call_once(started, [] { g_mime_init(); });
+}
+
+// A stream of GMime's over a member being streamed, as a FILE whose reads
+// come from it, up to MailWalker::kNestedLimit bytes.
+struct NestedInput {
+  ContentSource* source;
+  std::uint64_t position = 0;
+  bool failed = false;
+};
+
+ssize_t readNested(void* cookie, char* into, std::size_t length) {
+  auto* const input = static_cast<NestedInput*>(cookie);
+  if (input->position >= MailWalker::kNestedLimit) {
+    input->failed = true;
+    errno = EFBIG;
+    return -1;
+  }
+  const std::int64_t got = input->source->readAt(input->position, into, length);
+  if (got < 0) {
+    input->failed = true;
+    errno = EIO;
+    return -1;
+  }
+  input->position += static_cast<std::uint64_t>(got);
+  return static_cast<ssize_t>(got);
+}
+
+// GMime's file stream seeks to where it is before it reads: that much
+// seeking is allowed, and no other.
+int seekNested(void* cookie, off64_t* offset, int whence) {
+  const auto position = static_cast<off64_t>(static_cast<NestedInput*>(cookie)->position);
+  if ((whence == SEEK_SET && *offset == position) || (whence == SEEK_CUR && *offset == 0)) {
+    *offset = position;
+    return 0;
+  }
+  errno = ESPIPE;
+  return -1;
+}
+
+}  // namespace
+
+MailWalker::MailWalker(const ArchiveWalker& archives) : archives_(archives) { startLibrary(); }
+
+std::optional<std::string> MailWalker::walk(const std::string& path,
+                                            const std::function<bool(Member&)>& visit) const {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string(std::strerror(errno));
+  char head[kSignatureBytes];
+  const ssize_t got = ::pread(fd, head, sizeof head, 0);
+  const char* const format = got > 0
+                                 ? containerFormatOf(reinterpret_cast<const unsigned char*>(head),
+                                                     static_cast<std::size_t>(got))
+                                 : nullptr;
+  Ref<GMimeStream> stream(newMimeFileStream(fd));  // closes fd
+  if (!stream) return std::string("the file's size cannot be had");
+  Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  const bool mailbox = format != nullptr && std::string_view(format) == "mbox";
+  g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
+  // Parts stay in the file, read from it when decoded, never copied.
+  g_mime_parser_set_persist_stream(parser.get(), TRUE);
+  ParserOptions options;
+  Walk walk(*this, archives_, visit, mailbox ? "mbox" : "mime");
+  std::vector<MemberHop> chain;
+  walk.messages(parser.get(), options, chain);
+  return options.damage();
+}
+
+bool MailWalker::walkSource(const char* format, ContentSource& source,
+                            std::vector<MemberHop>& chain,
+                            const std::function<bool(Member&)>& visit) const {
+  NestedInput input{&source};
+  std::FILE* const file =
+      fopencookie(&input, "r", cookie_io_functions_t{readNested, nullptr, seekNested, nullptr});
+  ParserOptions options;
+  bool more = true;
+  if (file == nullptr) {
+    options.fail("out of memory");
+  } else {
+    // Unbuffered, so that the position GMime seeks to is the member's own.
+    (void)std::setvbuf(file, nullptr, _IONBF, 0);
+    Ref<GMimeStream> stream(g_mime_stream_file_new_with_bounds(file, 0, -1));  // closes file
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    const bool mailbox = std::string_view(format) == "mbox";
+    g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
+    // The stream cannot be gone back in: parts are held as they are parsed.
+    g_mime_parser_set_persist_stream(parser.get(), FALSE);
+    Walk walk(*this, archives_, visit, mailbox ? "mbox" : "mime");
+    more = walk.messages(parser.get(), options, chain);
+    if (input.failed) {
+      options.fail(input.position >= kNestedLimit ? "the message is larger than the walk holds"
+                                                  : "the enclosing container cannot be read");
+    }
+  }
+  if (!more || !options.damage()) return more;
+  Member failed;
+  failed.chain = chain;
+  failed.kind = Member::Kind::kDamaged;
+  failed.why = *options.damage();
+  return visit(failed);
+}
+
+bool mailSupported() { return true; }
+
+std::string mailLibraryVersion() {
+  return std::to_string(gmime_major_version) + "." + std::to_string(gmime_minor_version) + "." +
+         std::to_string(gmime_micro_version);
+}
+
+}  // namespace quillmark::container

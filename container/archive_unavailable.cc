@@ -15,7 +15,7 @@ std::optional<std::string> ArchiveWalker::walk(const std::string&,
 }
 
 bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
-                               const std::function<bool(Member&)>& visit) const {
+                               const std::function<bool(Member&)>& visit, bool) const {
   Member member;
   member.chain = chain;
   member.kind = Member::Kind::kDamaged;

@@ -191,6 +191,25 @@ struct NestedInput {
   std::string block = std::string(kBlock, '\0');
 };
 
+// Where a seekable source is read next, as libarchive asks: a zip is then
+// read from its central directory, as a file is.
+la_int64_t seekNested(archive*, void* context, la_int64_t offset, int whence) {
+  auto* const input = static_cast<NestedInput*>(context);
+  const auto size = static_cast<la_int64_t>(input->source->size());
+  la_int64_t to = offset;
+  if (whence == SEEK_CUR) to += static_cast<la_int64_t>(input->position);
+  if (whence == SEEK_END) to += size;
+  if (to < 0) return ARCHIVE_FATAL;
+  input->position = static_cast<std::uint64_t>(to);
+  return to;
+}
+
+la_int64_t skipNested(archive*, void* context, la_int64_t request) {
+  auto* const input = static_cast<NestedInput*>(context);
+  input->position += static_cast<std::uint64_t>(request);
+  return request;
+}
+
 la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   auto* const input = static_cast<NestedInput*>(context);
   const std::int64_t got =
@@ -296,12 +315,16 @@ class Walk {
 
   // Walks the container that `source` holds, read from its start in order,
   // as a level of its own.
-  bool container(ContentSource& source, std::vector<MemberHop>& chain) {
+  bool container(ContentSource& source, std::vector<MemberHop>& chain, bool seekable = false) {
     ArchivePtr nested = newReader();
     NestedInput input{&source};
     std::string reason;
     bool encrypted = false;
     bool more = true;
+    if (nested && seekable) {
+      (void)archive_read_set_seek_callback(nested.get(), seekNested);
+      (void)archive_read_set_skip_callback(nested.get(), skipNested);
+    }
     if (!nested ||
         archive_read_open(nested.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
       reason = nested ? archive_error_string(nested.get()) : "out of memory";
@@ -343,9 +366,9 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
 }
 
 bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
-                               const std::function<bool(Member&)>& visit) const {
+                               const std::function<bool(Member&)>& visit, bool seekable) const {
   Walk walk(maxDepth_, mail_, visit);
-  return walk.container(source, chain);
+  return walk.container(source, chain, seekable);
 }
 
 bool containersSupported() { return true; }

@@ -100,6 +100,9 @@ struct ScanRecord {
   // members are read in a container child; the record itself is not
   // written.
   std::string containerFormat;
+  // For a container in a disk image: the file as disk_image::fileRefText
+  // gives it, by which the container child opens it in the image.
+  std::string imageFile;
 
   // Makes the record reusable for another file, keeping its strings' memory.
   void clear() {
@@ -129,6 +132,7 @@ struct ScanRecord {
     pictures.clear();
     within.clear();
     containerFormat.clear();
+    imageFile.clear();
   }
 
   // True when the record's bytes came from a disk image.

@@ -15,6 +15,8 @@
 #include "container/container_format.h"
 #include "container/mail_walker.h"
 #include "container/pst_walker.h"
+#include "disk_image/file_ref_text.h"
+#include "disk_image/image_reader.h"
 #include "report/output_stream.h"
 #include "scan/child_process.h"
 #include "scan/record_codec.h"
@@ -25,14 +27,20 @@ namespace quillmark::scan {
 namespace {
 
 std::vector<std::string> childArguments(const ContainerChildSettings& settings,
-                                        const std::string& path) {
+                                        const report::ScanRecord& outer) {
   std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
                                         "--max-depth=" + std::to_string(settings.maxDepth)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
   appendDigestOptions(settings.hashes, settings.hashAll, arguments);
   if (settings.pictures) arguments.emplace_back("--format=html");
+  // A container in a disk image is opened again in the image; its path
+  // there only names it.
+  if (!outer.imageFile.empty()) {
+    arguments.push_back("--image=" + outer.image.value_or(""));
+    arguments.push_back("--image-file=" + outer.imageFile);
+  }
   arguments.emplace_back("--");
-  arguments.push_back(path);
+  arguments.push_back(outer.path);
   return arguments;
 }
 
@@ -68,6 +76,42 @@ void skip(report::ScanRecord& record, report::SkipReason reason) {
   record.reason = report::skipReasonText(reason);
 }
 
+// Walks the container that is a file in the one image of `options`, read
+// by offset through the image's library as the image child reads files.
+// A failure to open it is returned; the walk's own damage is handed to
+// `visit` as a member without a chain.
+std::optional<std::string> walkInImage(const Options& options,
+                                       const container::ArchiveWalker& walker,
+                                       const container::MailWalker& mail,
+                                       const std::function<bool(container::Member&)>& visit) {
+  disk_image::FileRef ref;
+  if (!disk_image::parseFileRef(options.imageFile, ref)) return std::string("no file in the image");
+  disk_image::ImageReader reader(options.images);
+  ContentSource* const source = reader.open(ref);
+  if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
+  unsigned char head[container::kSignatureBytes];
+  const std::int64_t got = source->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+  const char* const format =
+      got > 0 ? container::containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+  if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
+  const std::string_view name = format;
+  std::vector<container::MemberHop> chain;
+  if (name == "mime" || name == "mbox") {
+    (void)mail.walkSource(format, *source, chain, visit);
+  } else if (name == "pst") {
+    // The mailbox library reads files by name only: a mailbox in an image
+    // is analysed as the bytes it is, as in an archive.
+    container::Member member;
+    member.content = source;
+    member.randomAccess = true;
+    member.readError = [&reader] { return reader.detail(); };
+    (void)visit(member);
+  } else {
+    (void)walker.walkSource(*source, chain, visit, true);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool scanContainerInChild(const ContainerChildSettings& settings, const report::ScanRecord& outer,
@@ -77,7 +121,7 @@ bool scanContainerInChild(const ContainerChildSettings& settings, const report::
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
       ChildRun{settings.timeout, "the container", "the container library"},
-      childArguments(settings, outer.path), [&] { return interrupt.load() != 0; },
+      childArguments(settings, outer), [&] { return interrupt.load() != 0; },
       [&](const FrameReader& frame) {
         if (frame.kind() != FrameKind::kRecord) return true;
         if (!frame.record(record)) return false;  // damaged: the stream ends
@@ -96,6 +140,7 @@ bool scanContainerInChild(const ContainerChildSettings& settings, const report::
   if (!failure) return true;
   record = outer;
   record.containerFormat.clear();
+  record.imageFile.clear();
   record.verdict = report::Verdict::kError;
   record.reason = *failure;
   return emit(record);
@@ -170,9 +215,13 @@ int runContainerChild(const Options& options) {
   };
   container::MailWalker mail(walker);
   walker.setMailWalker(&mail);
-  const std::string format = formatOf(path);
   std::optional<std::string> damage;
-  if (format == "pst") {
+  if (!options.imageFile.empty()) {
+    // On a thread of its own, as the image child reads images: The Sleuth
+    // Kit keeps state per thread, freed only when the thread ends.
+    std::thread reader([&] { damage = walkInImage(options, walker, mail, visit); });
+    reader.join();
+  } else if (const std::string format = formatOf(path); format == "pst") {
     damage = container::PstWalker(walker).walk(path, visit);
   } else if (format == "mime" || format == "mbox") {
     damage = mail.walk(path, visit);

@@ -39,8 +39,9 @@ std::vector<std::string> childArguments(const ImageChildSettings& settings, cons
   if (settings.carve) arguments.emplace_back("--carve");
   if (settings.all) arguments.emplace_back("--all");
   if (settings.pictures) arguments.emplace_back("--format=html");
-  // Containers in images are read as plain files, for now.
-  arguments.emplace_back("--no-containers");
+  // The child tells a container by its first bytes; the parent has it
+  // opened in turn, in the image, by a container child.
+  if (!settings.containers) arguments.emplace_back("--no-containers");
   arguments.push_back("--image=" + image);
   return arguments;
 }

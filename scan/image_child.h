@@ -27,8 +27,9 @@ struct ImageChildSettings {
   bool carve = false;          // also carve bitmaps out of unallocated space
   report::DigestSet hashes{};  // digests to take, as the workers take them
   bool hashAll = false;
-  bool all = false;       // report every carved bitmap, not only payloads
-  bool pictures = false;  // draw each carrier with a payload, for the HTML report
+  bool all = false;        // report every carved bitmap, not only payloads
+  bool pictures = false;   // draw each carrier with a payload, for the HTML report
+  bool containers = true;  // tell containers, which the parent has opened in turn
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without progress
 };
 

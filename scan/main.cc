@@ -73,6 +73,7 @@ ImageChildSettings childSettings(const Options& options) {
   settings.hashAll = options.hashAll;
   settings.all = options.all;
   settings.pictures = options.format == report::Format::kHtml;
+  settings.containers = options.containers;
   settings.timeout = options.imageTimeout;
   return settings;
 }

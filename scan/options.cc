@@ -26,6 +26,7 @@ enum LongOnly {
   kContainerChild,  // internal: this process reads one container for its parent
   kNoContainers,
   kMaxDepth,
+  kImageFile,  // internal: the container child's file in its image
 };
 
 constexpr option kLongOptions[] = {
@@ -40,6 +41,7 @@ constexpr option kLongOptions[] = {
     {"container-child", no_argument, nullptr, kContainerChild},
     {"no-containers", no_argument, nullptr, kNoContainers},
     {"max-depth", required_argument, nullptr, kMaxDepth},
+    {"image-file", required_argument, nullptr, kImageFile},
     {"null", no_argument, nullptr, '0'},
     {"bmp-only", no_argument, nullptr, kBmpOnly},
     {"follow", no_argument, nullptr, 'L'},
@@ -183,6 +185,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       case kNoContainers:
         options.containers = false;
         break;
+      case kImageFile:
+        options.imageFile = optarg;
+        break;
       case kMaxDepth: {
         char* end = nullptr;
         errno = 0;
@@ -266,8 +271,13 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
     return usageError("--image-child and --image-count read exactly one --image");
   }
-  if (options.containerChild && (options.paths.size() != 1 || !options.images.empty())) {
-    return usageError("--container-child reads exactly one path");
+  if (options.containerChild &&
+      (options.paths.size() != 1 || options.images.size() != (options.imageFile.empty() ? 0 : 1))) {
+    return usageError(
+        "--container-child reads exactly one path, or one --image-file of an --image");
+  }
+  if (!options.imageFile.empty() && !options.containerChild) {
+    return usageError("--image-file is for --container-child");
   }
 
   parsed.action = ParsedCommandLine::Action::kScan;

@@ -38,6 +38,9 @@ struct Options {
   bool containers = true;
   unsigned maxDepth = kDefaultMaxDepth;
   bool containerChild = false;
+  // For a container child: the file in the one --image that is the
+  // container, as disk_image::fileRefText writes it; empty for a host file.
+  std::string imageFile;
 
   static constexpr unsigned kDefaultImageTimeout = 60;
   static constexpr unsigned kDefaultMaxDepth = 8;

@@ -148,6 +148,7 @@ void appendRecordFrame(const report::ScanRecord& record, std::string& out) {
       putString(out, hop.locator);
     }
     putString(out, record.containerFormat);
+    putString(out, record.imageFile);
   });
 }
 
@@ -247,6 +248,7 @@ bool FrameReader::record(report::ScanRecord& record) const {
     in.string(hop.locator);
   }
   in.string(record.containerFormat);
+  in.string(record.imageFile);
 
   if (!in.done() || verdict > static_cast<std::uint8_t>(report::Verdict::kError) ||
       skip >= report::kSkipReasonCount) {

@@ -4,6 +4,7 @@
 #include "container/archive_walker.h"
 #include "container/container_format.h"
 #include "container/mail_walker.h"
+#include "disk_image/file_ref_text.h"
 
 #include <sys/stat.h>
 
@@ -163,6 +164,8 @@ void RecordScanner::scanImageFile(const disk_image::FileRef& file, report::ScanR
   if (content != nullptr && fillFrom(*content, record)) {
     record.byteRuns = imageReader_.byteRuns();
     record.times = imageReader_.times();
+    // A container is opened again, in the image, by a child of its own.
+    if (!record.containerFormat.empty()) record.imageFile = disk_image::fileRefText(file);
     return;
   }
 

@@ -344,6 +344,53 @@ def test_mail(root, evidence):
               "%s: an error that says why, status 2: %d %r" % (name, done.returncode, found[-1]))
 
 
+def test_containers_in_disk_images(root, evidence):
+    """Containers in ext4 and FAT images, allocated and deleted: the same
+    records and digests as the same files give in a tree; the image is
+    unchanged."""
+    if not all(shutil.which(tool) for tool in ("mke2fs", "debugfs", "mkfs.fat", "mcopy")):
+        print("NOTICE: no e2fsprogs or mtools: containers in disk images are not tested")
+        return
+    files = os.path.join(root, "image-files")
+    os.makedirs(files)
+    for name in ("all.zip", "all.tar.gz"):
+        shutil.copy(os.path.join(evidence, name), files)
+    shutil.copy(os.path.join(evidence, "all.zip"), os.path.join(files, "gone.zip"))
+    write(os.path.join(files, "mail.eml"),
+          message(os.path.join(root, "members"), "in an image", ["a.bmp"]).as_bytes())
+    options = ["--format=jsonl", "--all", "--hash=sha256", "--hash-all"]
+
+    def summary(found):
+        return sorted((repr(r["within"]), r["verdict"], r["hashes"]["sha256"]) for r in found)
+
+    wanted = {}
+    for record in records(scan(*options, files).stdout):
+        wanted.setdefault(os.path.basename(raw(record["path"]).decode()), []).append(record)
+    ext4, fat = os.path.join(root, "files.ext4"), os.path.join(root, "files.fat")
+    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", files, ext4, "8M"], check=True,
+                   capture_output=True)
+    subprocess.run(["debugfs", "-w", "-R", "rm /gone.zip", ext4], check=True, capture_output=True)
+    subprocess.run(["mkfs.fat", "-C", fat, "8192"], check=True, capture_output=True)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    for name in sorted(os.listdir(files)):
+        subprocess.run(["mcopy", "-i", fat, os.path.join(files, name), "::/" + name], env=env,
+                       check=True)
+    subprocess.run(["mdel", "-i", fat, "::/gone.zip"], env=env, check=True)
+    for image in (ext4, fat):
+        before = sha256(image)
+        found = {}
+        for record in records(scan(*options, "--image=" + image).stdout):
+            name = os.path.basename(raw(record["path"]).decode())
+            # FAT shows a deleted entry with its first byte overwritten.
+            found.setdefault("g" + name[1:] if name.startswith("_") else name, []).append(record)
+        for name, members in wanted.items():
+            check(summary(found.get(name, [])) == summary(members) and
+                  all(r["deleted"] == (name == "gone.zip") and r["inode"] for r in found[name]),
+                  "%s in %s: the records of the tree, deleted where it is: %r"
+                  % (name, os.path.basename(image), found.get(name)))
+        check(sha256(image) == before, "%s is unchanged" % image)
+
+
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-container-test-")
     try:
@@ -354,7 +401,8 @@ def main():
         evidence = make_evidence(root, members)
         return run_tests(functools.partial(test, root, evidence) for test in (
             test_members_match_the_detector, test_nesting_and_hostile_names,
-            test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail))
+            test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
+            test_containers_in_disk_images))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -71,6 +71,9 @@ void expectSame(const report::ScanRecord& a, const report::ScanRecord& b, const 
   EXPECT_EQ(a.hashes, b.hashes) << what;
   EXPECT_EQ(a.pictures.thumbnail, b.pictures.thumbnail) << what;
   EXPECT_EQ(a.pictures.lowBitsWhy, b.pictures.lowBitsWhy) << what;
+  EXPECT_EQ(a.containerFormat, b.containerFormat) << what;
+  EXPECT_EQ(a.imageFile, b.imageFile) << what;
+  EXPECT_TRUE(a.within == b.within) << what;
   ASSERT_EQ(a.byteRuns.size(), b.byteRuns.size()) << what;
   for (std::size_t i = 0; i < a.byteRuns.size(); ++i) {
     EXPECT_EQ(a.byteRuns[i].fileOffset, b.byteRuns[i].fileOffset) << what;
@@ -115,7 +118,15 @@ TEST(RecordCodecTest, EveryRecordSurvivesTheTripWhole) {
   odd.carvedAt = std::numeric_limits<std::uint64_t>::max();
   odd.carvedLength = 0;
   odd.fsOffset = 0;
+  report::ScanRecord container;
+  container.image = "disk.img";
+  container.containerFormat = "zip";
+  container.imageFile = "1048576:0:4096:12:2:0:0";
+  report::ScanRecord member;
+  member.within = {{"zip", std::string("a\0\xff", 3), 3, ""}, {"mime", "x.bmp", 0, "2.1"}};
   const std::pair<const char*, report::ScanRecord> cases[] = {
+      {"a container in an image, to be opened again", container},
+      {"a member two containers deep, a name that is not text", member},
       {"a deleted payload in an image, with bytes that are not text", payload},
       {"a skip of a volume, with an empty image name and inode 0", skipped},
       {"warnings, a NaN length, the largest offset", odd},

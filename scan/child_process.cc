@@ -33,141 +33,129 @@ std::string ownPath() {
   return deleted ? "" : said;
 }
 
-// A child process running this program, with its standard output on a pipe
-// that the parent reads. Stopped and reaped when it goes out of scope.
-class Child {
- public:
-  Child() = default;
-  ~Child() {
-    if (pid_ > 0) {
-      stop();
-      wait();
-    }
-    if (output_ >= 0) ::close(output_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Starts this program with `arguments`; false with `error` set when it
-  // cannot be started.
-  bool start(const std::vector<std::string>& arguments, std::string& error) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-      error = std::strerror(errno);
-      return false;
-    }
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // The image is read by this very program, whatever name it was run by:
-    // by the path the kernel knows it by (a tool that runs the program,
-    // such as valgrind, answers for it there, while /proc/self/exe is the
-    // tool itself), or, when that file is gone, by the kernel's own link.
-    const std::string self = ownPath();
-    int failed = ENOENT;
-    if (!self.empty()) {
-      failed = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
-    }
-    if (failed != 0) {
-      failed = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    output_ = ends[0];
-    if (failed != 0) {
-      pid_ = -1;
-      error = std::strerror(failed);
-      return false;
-    }
-    return true;
-  }
-
-  int output() const { return output_; }
-  void stop() const {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-  }
-  // Reaps the child; returns its wait status.
-  int wait() {
-    int status = 0;
-    while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int output_ = -1;
-};
-
 }  // namespace
 
-// Runs a child and hands `onFrame` each frame it sends, until it ends. Any
-// frame is progress; a child that sends none for the timeout is stopped.
-// Returns why the child failed, or nothing when it ended cleanly or was
-// stopped because `onFrame` returned false or `stopping` said so (then
-// `stopped` is set).
-std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
-                                    const std::function<bool()>& stopping,
-                                    const std::function<bool(const FrameReader&)>& onFrame,
-                                    bool& stopped) {
-  stopped = false;
-  Child child;
-  std::string error;
-  if (!child.start(arguments, error))
-    return std::string("cannot start the process that reads ") + run.what + ": " + error;
-  FrameReader frames;
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    stop();
+    (void)wait();
+  }
+  closeInput();
+  if (output_ >= 0) ::close(output_);
+}
+
+bool ChildProcess::start(const std::vector<std::string>& arguments, bool withInput,
+                         std::string& error) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  int in[2] = {-1, -1};
+  if (withInput && ::pipe2(in, O_CLOEXEC) != 0) {
+    error = std::strerror(errno);
+    ::close(out[0]);
+    ::close(out[1]);
+    return false;
+  }
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (withInput) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  // The child is this very program, whatever name it was run by: by the
+  // path the kernel knows it by (a tool that runs the program, such as
+  // valgrind, answers for it there, while /proc/self/exe is the tool
+  // itself), or, when that file is gone, by the kernel's own link.
+  const std::string self = ownPath();
+  int failed = ENOENT;
+  if (!self.empty()) {
+    failed = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
+  }
+  if (failed != 0) {
+    failed = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  output_ = out[0];
+  if (withInput) {
+    ::close(in[0]);
+    input_ = in[1];
+  }
+  if (failed != 0) {
+    pid_ = -1;
+    error = std::strerror(failed);
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+void ChildProcess::stop() const {
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
+int ChildProcess::wait() {
+  int status = 0;
+  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
+}
+
+FramesEnd readFrames(ChildProcess& child, FrameReader& frames, unsigned timeout,
+                     const std::function<bool()>& stopping,
+                     const std::function<FrameAction(const FrameReader&)>& onFrame) {
   PageAlignedBuffer buffer(std::size_t{64} * 1024);
-  if (buffer.data() == nullptr) return std::string("out of memory");
+  if (buffer.data() == nullptr) return FramesEnd::kEnded;
   Clock::time_point lastProgress = Clock::now();
-  bool timedOut = false;
-  bool damaged = false;
   for (;;) {
-    if (stopping()) {
-      child.stop();
-      stopped = true;
-      return std::nullopt;
-    }
+    if (stopping()) return FramesEnd::kStopped;
     pollfd ready{child.output(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, 100);
     if (polled > 0) {
       const ssize_t got = ::read(child.output(), buffer.data(), buffer.capacity());
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;  // the child is done, or gone
+      if (got <= 0) return FramesEnd::kEnded;  // the child is done, or gone
       frames.append(buffer.data(), static_cast<std::size_t>(got));
       FrameReader::Next next;
       while ((next = frames.next()) == FrameReader::Next::kFrame) {
-        if (!onFrame(frames)) {
-          child.stop();
-          stopped = true;
-          return std::nullopt;
+        switch (onFrame(frames)) {
+          case FrameAction::kContinue:
+            break;
+          case FrameAction::kFinished:
+            return FramesEnd::kFinished;
+          case FrameAction::kStop:
+            return FramesEnd::kStopped;
         }
       }
-      if (next == FrameReader::Next::kCorrupt) {
-        child.stop();
-        damaged = true;
-        break;
-      }
+      if (next == FrameReader::Next::kCorrupt) return FramesEnd::kDamaged;
       lastProgress = Clock::now();
     }
-    if (Clock::now() - lastProgress > std::chrono::seconds(run.timeout)) {
-      child.stop();
-      timedOut = true;
-      break;
-    }
+    if (Clock::now() - lastProgress > std::chrono::seconds(timeout)) return FramesEnd::kTimedOut;
   }
-  const int status = child.wait();
-  if (timedOut) {
+}
+
+std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int status,
+                                        const FrameReader& frames) {
+  if (end == FramesEnd::kTimedOut) {
     return std::string("gave up on ") + run.what + ": " + run.library +
            " made no progress on it for " + std::to_string(run.timeout) + " s";
   }
-  if (damaged) return std::string("the process that reads ") + run.what + " sent damaged records";
+  if (end == FramesEnd::kDamaged) {
+    return std::string("the process that reads ") + run.what + " sent damaged records";
+  }
   if (WIFSIGNALED(status)) {
     return std::string(run.library) + " failed on " + run.what +
            ": the process that reads it died of signal " + std::to_string(WTERMSIG(status)) + " (" +
@@ -181,6 +169,29 @@ std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::
     return std::string("the process that reads ") + run.what + " stopped inside a record";
   }
   return std::nullopt;
+}
+
+std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
+                                    const std::function<bool()>& stopping,
+                                    const std::function<bool(const FrameReader&)>& onFrame,
+                                    bool& stopped) {
+  stopped = false;
+  ChildProcess child;
+  std::string error;
+  if (!child.start(arguments, false, error)) {
+    return std::string("cannot start the process that reads ") + run.what + ": " + error;
+  }
+  FrameReader frames;
+  const FramesEnd end = readFrames(child, frames, run.timeout, stopping, [&](const FrameReader& f) {
+    return onFrame(f) ? FrameAction::kContinue : FrameAction::kStop;
+  });
+  if (end == FramesEnd::kStopped) {
+    child.stop();
+    stopped = true;
+    return std::nullopt;
+  }
+  if (end != FramesEnd::kEnded) child.stop();
+  return childFailure(run, end, child.wait(), frames);
 }
 
 // The library sizes its tables from the image's metadata, which a hostile

@@ -1,6 +1,8 @@
 #ifndef QUILLMARK_SCAN_CHILD_PROCESS_H_
 #define QUILLMARK_SCAN_CHILD_PROCESS_H_
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +23,59 @@ struct ChildRun {
   const char* what;       // "the image", for messages
   const char* library;    // "the disk image library", for messages
 };
+
+// A child process running this program, its standard output on a pipe the
+// parent reads, and its standard input on a pipe the parent writes, or on
+// /dev/null. Stopped and reaped when it goes out of scope.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts this program with `arguments`; false with `error` set when it
+  // cannot be started.
+  bool start(const std::vector<std::string>& arguments, bool withInput, std::string& error);
+
+  int input() const { return input_; }  // -1 without input, or once closed
+  int output() const { return output_; }
+  // Closes the child's input: it reads the end of it.
+  void closeInput();
+  // Kills the child (it is reaped by wait()).
+  void stop() const;
+  // Reaps the child; returns its wait status.
+  int wait();
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+};
+
+// What to do after a frame.
+enum class FrameAction {
+  kContinue,  // read on
+  kFinished,  // the child has done what was asked: stop reading, leave it be
+  kStop,      // the scan stops
+};
+
+// How the reading of a child's frames ended.
+enum class FramesEnd { kEnded, kFinished, kStopped, kTimedOut, kDamaged };
+
+// Reads the frames `child` sends into `frames` and hands each to `onFrame`,
+// until the child's output ends (kEnded), `onFrame` says kFinished or kStop,
+// `stopping` says so (kStopped), the child sends nothing for `timeout`
+// seconds (kTimedOut), or sends what is not a frame (kDamaged). The child is
+// left as it is.
+FramesEnd readFrames(ChildProcess& child, FrameReader& frames, unsigned timeout,
+                     const std::function<bool()>& stopping,
+                     const std::function<FrameAction(const FrameReader&)>& onFrame);
+
+// Why a child failed, from how its frames ended (not kStopped) and its wait
+// status; nothing when it ended cleanly.
+std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int status,
+                                        const FrameReader& frames);
 
 // Runs this program with `arguments` and hands `onFrame` each frame it
 // sends, until it ends. Any frame is progress; a child that sends none for

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -18,7 +21,6 @@
 #include "disk_image/file_ref_text.h"
 #include "disk_image/image_reader.h"
 #include "report/output_stream.h"
-#include "scan/child_process.h"
 #include "scan/record_codec.h"
 #include "scan/record_scanner.h"
 
@@ -26,22 +28,85 @@ namespace quillmark::scan {
 
 namespace {
 
-std::vector<std::string> childArguments(const ContainerChildSettings& settings,
-                                        const report::ScanRecord& outer) {
+// A child is replaced after this many containers, so that what a library
+// leaks or keeps stays bounded.
+constexpr unsigned kContainersPerChild = 1024;
+
+std::vector<std::string> childArguments(const ContainerChildSettings& settings) {
   std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
                                         "--max-depth=" + std::to_string(settings.maxDepth)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
   appendDigestOptions(settings.hashes, settings.hashAll, arguments);
   if (settings.pictures) arguments.emplace_back("--format=html");
-  // A container in a disk image is opened again in the image; its path
-  // there only names it.
-  if (!outer.imageFile.empty()) {
-    arguments.push_back("--image=" + outer.image.value_or(""));
-    arguments.push_back("--image-file=" + outer.imageFile);
-  }
-  arguments.emplace_back("--");
-  arguments.push_back(outer.path);
   return arguments;
+}
+
+// What the parent asks a child for: a container file, or a file in a disk
+// image (the image's path and the file's reference in it, its path there
+// only naming it).
+struct Request {
+  std::string path;
+  std::string image;
+  std::string imageFile;
+};
+
+// A request as the child reads it: its length in 8 bytes, little-endian,
+// then the path, the image and the file's reference, each ended by a NUL
+// (which no path holds).
+std::string encodeRequest(const Request& request) {
+  std::string fields;
+  for (const std::string* field : {&request.path, &request.image, &request.imageFile}) {
+    fields.append(*field).push_back('\0');
+  }
+  std::string out(8, '\0');
+  for (std::size_t i = 0; i < 8; ++i) {
+    out[i] = static_cast<char>((static_cast<std::uint64_t>(fields.size()) >> (8 * i)) & 0xFF);
+  }
+  return out + fields;
+}
+
+// Reads exactly `length` bytes of `fd`; false at its end or on an error.
+bool readExactly(int fd, char* into, std::size_t length) {
+  while (length > 0) {
+    const ssize_t got = ::read(fd, into, length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// The next request on `fd`; false at the end of the parent's requests (or
+// on one this program did not write).
+bool readRequest(int fd, Request& request) {
+  unsigned char size[8];
+  if (!readExactly(fd, reinterpret_cast<char*>(size), sizeof size)) return false;
+  std::uint64_t length = 0;
+  for (std::size_t i = 0; i < 8; ++i) length |= static_cast<std::uint64_t>(size[i]) << (8 * i);
+  if (length > (std::uint64_t{1} << 24)) return false;
+  std::string fields(static_cast<std::size_t>(length), '\0');
+  if (!readExactly(fd, fields.data(), fields.size())) return false;
+  std::string_view rest = fields;
+  for (std::string* field : {&request.path, &request.image, &request.imageFile}) {
+    const std::size_t end = rest.find('\0');
+    if (end == std::string_view::npos) return false;
+    field->assign(rest.substr(0, end));
+    rest.remove_prefix(end + 1);
+  }
+  return rest.empty();
+}
+
+// Writes all of `bytes` to `fd`; false when the reader is gone.
+bool writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
 }
 
 // The bytes this process has read from files so far (rchar of
@@ -76,17 +141,18 @@ void skip(report::ScanRecord& record, report::SkipReason reason) {
   record.reason = report::skipReasonText(reason);
 }
 
-// Walks the container that is a file in the one image of `options`, read
-// by offset through the image's library as the image child reads files.
-// A failure to open it is returned; the walk's own damage is handed to
-// `visit` as a member without a chain.
-std::optional<std::string> walkInImage(const Options& options,
+// Walks the container that is the file `imageFile` (as fileRefText
+// writes it) in the image `reader` reads, by offset through the image's
+// library, as the image child reads files. A failure to open it is
+// returned; the walk's own damage is handed to `visit` as a member
+// without a chain.
+std::optional<std::string> walkInImage(const std::string& imageFile,
+                                       disk_image::ImageReader& reader,
                                        const container::ArchiveWalker& walker,
                                        const container::MailWalker& mail,
                                        const std::function<bool(container::Member&)>& visit) {
   disk_image::FileRef ref;
-  if (!disk_image::parseFileRef(options.imageFile, ref)) return std::string("no file in the image");
-  disk_image::ImageReader reader(options.images);
+  if (!disk_image::parseFileRef(imageFile, ref)) return std::string("no file in the image");
   ContentSource* const source = reader.open(ref);
   if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
   unsigned char head[container::kSignatureBytes];
@@ -112,32 +178,220 @@ std::optional<std::string> walkInImage(const Options& options,
   return std::nullopt;
 }
 
+// The child's work: walks the containers it is asked for, one at a time,
+// and writes their records as frames to standard output.
+class ContainerWalk {
+ public:
+  explicit ContainerWalk(const Options& options)
+      : out_(STDOUT_FILENO),
+        scanner_(childScanSettings(options), std::vector<std::string>{}),
+        walker_(options.maxDepth),
+        mail_(walker_) {
+    walker_.setMailWalker(&mail_);
+  }
+
+  // Walks the container `request` names, then says so with a kDone frame.
+  // Returns false once standard output cannot be written.
+  bool walk(const Request& request) {
+    path_ = &request.path;
+    members_ = 0;
+    bool encrypted = false;
+    std::optional<std::string> damage;
+    if (!request.imageFile.empty()) {
+      if (images_.empty() || images_.front() != request.image) {
+        reader_.reset();  // the reader holds the list of images it was made with
+        images_ = {request.image};
+        reader_ = std::make_unique<disk_image::ImageReader>(images_);
+      }
+      damage = walkInImage(request.imageFile, *reader_, walker_, mail_, visit_);
+    } else if (const std::string format = formatOf(request.path); format == "pst") {
+      damage = container::PstWalker(walker_).walk(request.path, visit_);
+    } else if (format == "mime" || format == "mbox") {
+      damage = mail_.walk(request.path, visit_);
+    } else {
+      damage = walker_.walk(request.path, visit_, encrypted);
+    }
+    if (damage) {
+      start();
+      if (encrypted) {
+        skip(record_, report::SkipReason::kEncryptedMember);
+      } else {
+        record_.verdict = report::Verdict::kError;
+        record_.reason = "damaged container: " + *damage;
+      }
+      (void)send();
+    } else if (members_ == 0) {
+      // Say so, rather than leave no trace of the file (a tar of zeros is
+      // an empty archive, and so is a compressed stream of zeros).
+      start();
+      skip(record_, report::SkipReason::kEmptyContainer);
+      (void)send();
+    }
+    const std::lock_guard<std::mutex> lock(output_);
+    appendCountFrame(FrameKind::kDone, {}, out_.buffer());
+    out_.flush();
+    return out_.ok();
+  }
+
+  // A frame that says the child is alive, from the watchdog's thread.
+  void sendAlive() {
+    const std::lock_guard<std::mutex> lock(output_);
+    appendCountFrame(FrameKind::kAlive, {}, out_.buffer());
+    out_.flush();
+  }
+
+ private:
+  static ScanSettings childScanSettings(const Options& options) {
+    ScanSettings settings = scanSettings(options);
+    settings.containers = false;  // the walk opens containers inside containers itself
+    return settings;
+  }
+
+  void start() {
+    record_.clear();
+    record_.path = *path_;
+  }
+
+  bool send() {
+    const std::lock_guard<std::mutex> lock(output_);
+    appendRecordFrame(record_, out_.buffer());
+    out_.flushIfFull();
+    return out_.ok();
+  }
+
+  bool member(container::Member& member) {
+    ++members_;
+    start();
+    for (const container::MemberHop& hop : member.chain) {
+      record_.within.push_back(
+          report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
+    }
+    switch (member.kind) {
+      case container::Member::Kind::kContent:
+        if (!(member.randomAccess ? scanner_.scanSource(*member.content, record_)
+                                  : scanner_.scanStream(*member.content, record_))) {
+          record_.verdict = report::Verdict::kError;
+          record_.reason = "cannot read the member: " + member.readError();
+        }
+        break;
+      case container::Member::Kind::kEncrypted:
+        skip(record_, report::SkipReason::kEncryptedMember);
+        break;
+      case container::Member::Kind::kTooDeep:
+        skip(record_, report::SkipReason::kNestedTooDeep);
+        break;
+      case container::Member::Kind::kTooLarge:
+        skip(record_, report::SkipReason::kStreamTooLarge);
+        break;
+      case container::Member::Kind::kDamaged:
+        record_.verdict = report::Verdict::kError;
+        record_.reason = "damaged container: " + member.why;
+        break;
+    }
+    return send();
+  }
+
+  report::OutputStream out_;
+  std::mutex output_;  // the walk's records and the watchdog's frames
+  RecordScanner scanner_;
+  report::ScanRecord record_;
+  container::ArchiveWalker walker_;
+  container::MailWalker mail_;
+  std::vector<std::string> images_;
+  std::unique_ptr<disk_image::ImageReader> reader_;
+  const std::string* path_ = nullptr;
+  std::uint64_t members_ = 0;
+  const std::function<bool(container::Member&)> visit_ = [this](container::Member& found) {
+    return member(found);
+  };
+};
+
 }  // namespace
 
-bool scanContainerInChild(const ContainerChildSettings& settings, const report::ScanRecord& outer,
-                          const std::atomic<int>& interrupt,
+ContainerChild::ContainerChild(const ContainerChildSettings& settings) : settings_(settings) {}
+
+// The child ends on its own once its requests end, and is reaped: it is
+// not killed, so that what it does at exit (a leak check) is done.
+ContainerChild::~ContainerChild() { retire(); }
+
+void ContainerChild::retire() {
+  if (!child_) return;
+  child_->closeInput();  // the child reads the end of its requests, and ends
+  (void)child_->wait();
+  child_.reset();
+}
+
+bool ContainerChild::ask(const std::string& request, std::string& error) {
+  // A child that ended since its last container is replaced, once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!child_) {
+      child_ = std::make_unique<ChildProcess>();
+      frames_ = FrameReader();
+      served_ = 0;
+      if (!child_->start(childArguments(settings_), true, error)) {
+        error.insert(0, "cannot start the process that reads the container: ");
+        child_.reset();
+        return false;
+      }
+    }
+    if (writeAll(child_->input(), request)) return true;
+    child_->stop();
+    (void)child_->wait();
+    child_.reset();
+  }
+  error = "the process that reads the container takes no requests";
+  return false;
+}
+
+bool ContainerChild::scan(const report::ScanRecord& outer, const std::atomic<int>& interrupt,
                           const std::function<bool(report::ScanRecord&)>& emit) {
+  const ChildRun run{settings_.timeout, "the container", "the container library"};
+  if (served_ >= kContainersPerChild) retire();
+  const std::string request = encodeRequest(
+      Request{outer.path, outer.imageFile.empty() ? std::string() : outer.image.value_or(""),
+              outer.imageFile});
+  std::optional<std::string> failure;
+  std::string error;
+  if (!ask(request, error)) failure = error;
+
   report::ScanRecord record;
-  bool stopped = false;
-  const std::optional<std::string> failure = runChild(
-      ChildRun{settings.timeout, "the container", "the container library"},
-      childArguments(settings, outer), [&] { return interrupt.load() != 0; },
-      [&](const FrameReader& frame) {
-        if (frame.kind() != FrameKind::kRecord) return true;
-        if (!frame.record(record)) return false;  // damaged: the stream ends
-        // The member lies where its container does.
-        record.image = outer.image;
-        record.fsOffset = outer.fsOffset;
-        record.fsType = outer.fsType;
-        record.volume = outer.volume;
-        record.inode = outer.inode;
-        record.deleted = outer.deleted;
-        record.partition = outer.partition;
-        return emit(record);
-      },
-      stopped);
-  if (stopped) return false;
-  if (!failure) return true;
+  bool damaged = false;
+  if (!failure) {
+    const FramesEnd end = readFrames(
+        *child_, frames_, settings_.timeout, [&] { return interrupt.load() != 0; },
+        [&](const FrameReader& frame) {
+          if (frame.kind() == FrameKind::kDone) return FrameAction::kFinished;
+          if (frame.kind() != FrameKind::kRecord) return FrameAction::kContinue;
+          if (!frame.record(record)) {
+            damaged = true;
+            return FrameAction::kStop;
+          }
+          // The member lies where its container does.
+          record.image = outer.image;
+          record.fsOffset = outer.fsOffset;
+          record.fsType = outer.fsType;
+          record.volume = outer.volume;
+          record.inode = outer.inode;
+          record.deleted = outer.deleted;
+          record.partition = outer.partition;
+          return emit(record) ? FrameAction::kContinue : FrameAction::kStop;
+        });
+    if (end == FramesEnd::kFinished) {
+      ++served_;
+      return true;
+    }
+    if (end == FramesEnd::kStopped && !damaged) {
+      child_->stop();
+      (void)child_->wait();
+      child_.reset();
+      return false;
+    }
+    if (end != FramesEnd::kEnded) child_->stop();
+    const int status = child_->wait();
+    failure = childFailure(run, damaged ? FramesEnd::kDamaged : end, status, frames_);
+    if (!failure) failure = "the process that reads the container ended before it was read";
+    child_.reset();
+  }
   record = outer;
   record.containerFormat.clear();
   record.imageFile.clear();
@@ -148,108 +402,49 @@ bool scanContainerInChild(const ContainerChildSettings& settings, const report::
 
 int runContainerChild(const Options& options) {
   capMemory();
-  const std::string& path = options.paths.front();
-  report::OutputStream out(STDOUT_FILENO);
-  ScanSettings settings = scanSettings(options);
-  settings.containers = false;  // the walk opens containers inside containers itself
-  RecordScanner scanner(settings, std::vector<std::string>{});
-  report::ScanRecord record;
-  std::mutex output;  // the walk's records and the watchdog's frames
-  const auto send = [&] {
-    const std::lock_guard<std::mutex> lock(output);
-    appendRecordFrame(record, out.buffer());
-    out.flushIfFull();
-    return out.ok();
-  };
+  ContainerWalk walk(options);
   // A member may take long to inflate (gigabytes of it) with no record to
   // send: while the child reads its file, it says so each second, so that
   // the parent's watchdog stops only a child that reads nothing.
-  std::atomic<bool> finished{false};
+  std::mutex stopping;
+  std::condition_variable stop;
+  bool finished = false;
   std::thread watchdog([&] {
     std::uint64_t read = bytesReadSoFar();
-    for (unsigned tick = 1; !finished.load(); ++tick) {
-      // Short sleeps, so that the end of the walk is not held up.
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (tick % 10 != 0) continue;
+    std::unique_lock<std::mutex> lock(stopping);
+    while (!stop.wait_for(lock, std::chrono::seconds(1), [&] { return finished; })) {
       const std::uint64_t now = bytesReadSoFar();
       if (now == read) continue;
       read = now;
-      const std::lock_guard<std::mutex> lock(output);
-      appendCountFrame(FrameKind::kAlive, {}, out.buffer());
-      out.flush();
+      walk.sendAlive();
     }
   });
-  container::ArchiveWalker walker(options.maxDepth);
-  bool encrypted = false;
-  std::uint64_t members = 0;
-  const std::function<bool(container::Member&)> visit = [&](container::Member& member) {
-    ++members;
-    record.clear();
-    record.path = path;
-    for (const container::MemberHop& hop : member.chain) {
-      record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
+  // The containers are walked on a thread of their own, as the image child
+  // reads images: The Sleuth Kit keeps state per thread, freed only when
+  // the thread ends.
+  bool written = true;
+  std::thread walker([&] {
+    Request request;
+    if (!options.paths.empty()) {
+      // One container named on the command line.
+      request.path = options.paths.front();
+      if (!options.imageFile.empty()) {
+        request.image = options.images.front();
+        request.imageFile = options.imageFile;
+      }
+      written = walk.walk(request);
+      return;
     }
-    switch (member.kind) {
-      case container::Member::Kind::kContent:
-        if (!(member.randomAccess ? scanner.scanSource(*member.content, record)
-                                  : scanner.scanStream(*member.content, record))) {
-          record.verdict = report::Verdict::kError;
-          record.reason = "cannot read the member: " + member.readError();
-        }
-        break;
-      case container::Member::Kind::kEncrypted:
-        skip(record, report::SkipReason::kEncryptedMember);
-        break;
-      case container::Member::Kind::kTooDeep:
-        skip(record, report::SkipReason::kNestedTooDeep);
-        break;
-      case container::Member::Kind::kTooLarge:
-        skip(record, report::SkipReason::kStreamTooLarge);
-        break;
-      case container::Member::Kind::kDamaged:
-        record.verdict = report::Verdict::kError;
-        record.reason = "damaged container: " + member.why;
-        break;
-    }
-    return send();
-  };
-  container::MailWalker mail(walker);
-  walker.setMailWalker(&mail);
-  std::optional<std::string> damage;
-  if (!options.imageFile.empty()) {
-    // On a thread of its own, as the image child reads images: The Sleuth
-    // Kit keeps state per thread, freed only when the thread ends.
-    std::thread reader([&] { damage = walkInImage(options, walker, mail, visit); });
-    reader.join();
-  } else if (const std::string format = formatOf(path); format == "pst") {
-    damage = container::PstWalker(walker).walk(path, visit);
-  } else if (format == "mime" || format == "mbox") {
-    damage = mail.walk(path, visit);
-  } else {
-    damage = walker.walk(path, visit, encrypted);
+    while (written && readRequest(STDIN_FILENO, request)) written = walk.walk(request);
+  });
+  walker.join();
+  {
+    const std::lock_guard<std::mutex> lock(stopping);
+    finished = true;
   }
-  if (damage) {
-    record.clear();
-    record.path = path;
-    if (encrypted) {
-      skip(record, report::SkipReason::kEncryptedMember);
-    } else {
-      record.verdict = report::Verdict::kError;
-      record.reason = "damaged container: " + *damage;
-    }
-    (void)send();
-  } else if (members == 0) {
-    // Say so, rather than leave no trace of the file (a tar of zeros is
-    // an empty archive, and so is a compressed stream of zeros).
-    record.clear();
-    record.path = path;
-    skip(record, report::SkipReason::kEmptyContainer);
-    (void)send();
-  }
-  finished = true;
+  stop.notify_one();
   watchdog.join();
-  out.flush();
-  return out.ok() ? 0 : 2;
+  return written ? 0 : 2;
 }
 
 }  // namespace quillmark::scan

@@ -3,18 +3,23 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "report/scan_record.h"
+#include "scan/child_process.h"
 #include "scan/options.h"
+#include "scan/record_codec.h"
 
 namespace quillmark::scan {
 
-// Containers (archives, compressed files) are read in child processes, one
-// per container file: the scanner runs itself with --container-child, and
-// the child walks the container through libarchive, containers inside it
-// included, analyses each member as it streams, and sends a record per
-// member back as frames. When the library crashes or hangs on hostile
-// bytes, only that child ends, and the container is one error record.
+// Containers (archives, compressed files, mail) are read in a child
+// process: the scanner runs itself with --container-child and writes it a
+// request per container on its standard input; the child walks the
+// container through its library (containers inside it included), analyses
+// each member as it streams, sends a record per member back as frames, then
+// a kDone frame, and waits for the next request. When a library crashes or
+// hangs on hostile bytes, the child ends with that container, which is one
+// error record, and the next container is read by a new child.
 
 // How the children of a scan are run.
 struct ContainerChildSettings {
@@ -27,18 +32,42 @@ struct ContainerChildSettings {
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without a frame
 };
 
-// Scans the container that `outer` is (a file the scan found, its
-// containerFormat set) in a child process, handing `emit` a record for
-// each member in the container's order, each with the outer file's fields
-// and its chain in `within`; then, if the container is damaged or the child
-// failed, an error record of the container saying why. Stops the child and
-// returns false when `emit` returns false or `interrupt` becomes non-zero.
-bool scanContainerInChild(const ContainerChildSettings& settings, const report::ScanRecord& outer,
-                          const std::atomic<int>& interrupt,
-                          const std::function<bool(report::ScanRecord&)>& emit);
+// The container child of a scan, started when the first container is met
+// and replaced when it fails, and after a number of containers, so that
+// what a library leaks stays bounded. Used from one thread.
+class ContainerChild {
+ public:
+  explicit ContainerChild(const ContainerChildSettings& settings);
+  ~ContainerChild();
+  ContainerChild(const ContainerChild&) = delete;
+  ContainerChild& operator=(const ContainerChild&) = delete;
 
-// The child's side: walks the one container of `options`, writing frames
-// to standard output. Returns the exit status.
+  // Scans the container that `outer` is (a file the scan found, its
+  // containerFormat set; in a disk image, its imageFile too), handing
+  // `emit` a record for each member in the container's order, each with the
+  // outer file's fields and its chain in `within`; then, if the container
+  // is damaged or the child failed, an error record of the container
+  // saying why. Stops the child and returns false when `emit` returns false
+  // or `interrupt` becomes non-zero.
+  bool scan(const report::ScanRecord& outer, const std::atomic<int>& interrupt,
+            const std::function<bool(report::ScanRecord&)>& emit);
+
+ private:
+  // Hands the child `request`, starting one where none runs; false with
+  // `error` set when no child takes it.
+  bool ask(const std::string& request, std::string& error);
+  // Ends the child once it has read its requests.
+  void retire();
+
+  ContainerChildSettings settings_;
+  std::unique_ptr<ChildProcess> child_;
+  FrameReader frames_;
+  unsigned served_ = 0;  // containers the child has read
+};
+
+// The child's side: walks the container named in `options`, or else each
+// one its standard input asks for, writing frames to standard output.
+// Returns the exit status.
 int runContainerChild(const Options& options);
 
 }  // namespace quillmark::scan

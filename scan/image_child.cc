@@ -73,6 +73,7 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
             return true;
           case FrameKind::kAlive:
           case FrameKind::kTotal:
+          case FrameKind::kDone:
             return true;
         }
         return true;

@@ -175,6 +175,7 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
   ImageWalker::Tally tally;
   if (!options.images.empty()) meter.countImages(tally);
   ScanPipeline pipeline(jobs, 16 * jobs, scanSettings(options), options.images, gSignal);
+  ContainerChild containers(containerSettings(options));
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
@@ -218,11 +219,9 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
           out.flushIfFull();
           return out.ok();
         };
-        // A container's members take its place, in its order, read by a
-        // child of their own.
-        if (!record.containerFormat.empty()) {
-          return scanContainerInChild(containerSettings(options), record, gSignal, write);
-        }
+        // A container's members take its place, in its order, read by the
+        // container child.
+        if (!record.containerFormat.empty()) return containers.scan(record, gSignal, write);
         return write(record);
       },
       [&] {

@@ -258,7 +258,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   }
   // getopt_long has moved the paths behind the options, in their order.
   for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
-  if (options.paths.empty() && options.filesFrom.empty() && options.images.empty()) {
+  if (options.paths.empty() && options.filesFrom.empty() && options.images.empty() &&
+      !options.containerChild) {
     return usageError("no path given");
   }
   if (options.hashAll && options.hashes == report::DigestSet{}) {
@@ -271,10 +272,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       (options.images.size() != 1 || !options.paths.empty() || !options.filesFrom.empty())) {
     return usageError("--image-child and --image-count read exactly one --image");
   }
+  // Without a path, the container child reads its requests on standard input.
   if (options.containerChild &&
-      (options.paths.size() != 1 || options.images.size() != (options.imageFile.empty() ? 0 : 1))) {
-    return usageError(
-        "--container-child reads exactly one path, or one --image-file of an --image");
+      (options.paths.size() > 1 || options.images.size() != (options.imageFile.empty() ? 0 : 1) ||
+       (options.paths.empty() && !options.imageFile.empty()))) {
+    return usageError("--container-child reads one path, or one --image-file of an --image");
   }
   if (!options.imageFile.empty() && !options.containerChild) {
     return usageError("--image-file is for --container-child");

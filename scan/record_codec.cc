@@ -171,7 +171,7 @@ FrameReader::Next FrameReader::next() {
       static_cast<std::uint32_t>(header[1]) | static_cast<std::uint32_t>(header[2]) << 8 |
       static_cast<std::uint32_t>(header[3]) << 16 | static_cast<std::uint32_t>(header[4]) << 24;
   if (header[0] < static_cast<unsigned char>(FrameKind::kRecord) ||
-      header[0] > static_cast<unsigned char>(FrameKind::kTotal) || length > kMaxPayload) {
+      header[0] > static_cast<unsigned char>(FrameKind::kDone) || length > kMaxPayload) {
     return Next::kCorrupt;
   }
   if (buffer_.size() - taken_ - kHeaderSize < length) return Next::kIncomplete;

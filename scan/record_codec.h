@@ -20,17 +20,18 @@ namespace quillmark::scan {
 //            systems, carving positions and carved candidates
 //   kAlive   the library made progress (read the image) since the last frame
 //   kTotal   the number of records the image will give (counting mode)
+//   kDone    a container child has read the container it was asked for
 //
 // The child is ours, but it may die in the middle of a frame (the library
 // crashed under it): a stream that ends inside a frame, or whose frame does
 // not decode, is told apart from one that ends cleanly, and nothing past a
 // bad frame is trusted.
-enum class FrameKind : std::uint8_t { kRecord = 1, kTally, kAlive, kTotal };
+enum class FrameKind : std::uint8_t { kRecord = 1, kTally, kAlive, kTotal, kDone };
 
 // Appends the frame of `record` to `out`.
 void appendRecordFrame(const report::ScanRecord& record, std::string& out);
 // Appends a frame of counts: kTally (all four), kTotal (the first), kAlive
-// (none).
+// and kDone (none).
 void appendCountFrame(FrameKind kind, const std::array<std::uint64_t, 4>& counts, std::string& out);
 
 // Takes frames off the front of a growing buffer of the stream.

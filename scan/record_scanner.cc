@@ -164,7 +164,7 @@ void RecordScanner::scanImageFile(const disk_image::FileRef& file, report::ScanR
   if (content != nullptr && fillFrom(*content, record)) {
     record.byteRuns = imageReader_.byteRuns();
     record.times = imageReader_.times();
-    // A container is opened again, in the image, by a child of its own.
+    // A container is opened again, in the image, by the container child.
     if (!record.containerFormat.empty()) record.imageFile = disk_image::fileRefText(file);
     return;
   }

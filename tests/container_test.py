@@ -21,15 +21,18 @@ import hashlib
 import mailbox
 import os
 import pty
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from scan_support import (bmp_with_record, check, detect, raw, records, run_tests,  # noqa: E402
-                          verdict_of, write)
+from scan_support import (bmp_with_record, check, child_of, detect, raw, records,  # noqa: E402
+                          run_tests, verdict_of, write)
 
 SCANNER, DETECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
 
@@ -391,6 +394,57 @@ def test_containers_in_disk_images(root, evidence):
         check(sha256(image) == before, "%s is unchanged" % image)
 
 
+def test_one_child_for_many_containers(root, evidence):
+    """Containers are read by one child in turn: one that died between two
+    containers is replaced without a trace; one that hangs costs its
+    container only, an error record, and the next is read by a new child."""
+    zipped = os.path.join(evidence, "all.zip")
+    scanner = subprocess.Popen([SCANNER, "--format=jsonl", "-q", "--image-timeout=2",
+                                "--files-from=-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+
+    def ask(path, wanted):
+        scanner.stdin.write(path.encode() + b"\n")
+        scanner.stdin.flush()
+        data, end = b"", time.time() + 30
+        while data.count(b"\n") < wanted and time.time() < end:
+            if not select.select([scanner.stdout], [], [], end - time.time())[0]:
+                break
+            chunk = os.read(scanner.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            data += chunk
+        return records(data)
+
+    def dead(pid):
+        """True once `pid` has exited (a zombie, its pipes closed)."""
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+
+    verdicts = ["payload", "clean", "payload", "clean"]  # all.zip's members, as JSON lines
+    check([r["verdict"] for r in ask(zipped, 4)] == verdicts, "the first container's members")
+    child = child_of(scanner.pid, "--container-child")
+    check(child is not None, "containers are read by a child process")
+    if child:
+        os.kill(child, signal.SIGKILL)
+        for _ in range(200):
+            if dead(child):
+                break
+            time.sleep(0.01)
+    second = ask(zipped, 4)
+    check([r["verdict"] for r in second] == verdicts,
+          "a child that died between containers is replaced: %r" % second)
+    child = child_of(scanner.pid, "--container-child")
+    if child:
+        os.kill(child, signal.SIGSTOP)
+    out, _ = scanner.communicate(zipped.encode() + b"\n" + zipped.encode() + b"\n", timeout=60)
+    found = records(out)
+    check(len(found) == 5 and found[0]["verdict"] == "error" and
+          found[0]["error"].startswith("gave up on the container") and
+          [r["verdict"] for r in found[1:]] == verdicts,
+          "a child that hangs costs its container only: %r" % found)
+
+
 def main():
     root = tempfile.mkdtemp(prefix="quillmark-container-test-")
     try:
@@ -402,7 +456,7 @@ def main():
         return run_tests(functools.partial(test, root, evidence) for test in (
             test_members_match_the_detector, test_nesting_and_hostile_names,
             test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
-            test_containers_in_disk_images))
+            test_containers_in_disk_images, test_one_child_for_many_containers))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -31,8 +31,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conformance  # noqa: E402
 import scan_support  # noqa: E402
-from scan_support import (bmp_with_record, check, raw, records, run_tests,  # noqa: E402
-                          verdict_of, write, write_large)
+from scan_support import (bmp_with_record, check, child_of, raw, records,  # noqa: E402
+                          run_tests, verdict_of, write, write_large)
 
 SCANNER, DETECTOR = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 # Images made by another project (an APFS container made on a Mac, a QCOW2).
@@ -488,23 +488,6 @@ def build_spinning(image):
     run("debugfs", "-w", "-R", "sif <2> size 0xEC000000", image)
     run("debugfs", "-w", "-R", "sif <2> block[IND] 0", image)
     shutil.rmtree(folder)
-
-
-def child_of(pid, marker):
-    """The pid of the child process of `pid` whose command line holds `marker`."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as stat:
-                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
-            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                words = cmdline.read().split(b"\0")
-        except OSError:
-            continue
-        if parent == pid and marker.encode() in words:
-            return int(entry)
-    return None
 
 
 def test_isolation(root, src):

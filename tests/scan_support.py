@@ -123,6 +123,23 @@ def interrupted_scan(scanner, args, path, signum, timeout):
 failures = []
 
 
+def child_of(pid, marker):
+    """The pid of the child process of `pid` whose command line holds `marker`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                words = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if parent == pid and marker.encode() in words:
+            return int(entry)
+    return None
+
+
 def check(ok, what):
     """Records `what` as failed unless `ok`; returns `ok`."""
     if not ok:

@@ -41,6 +41,8 @@ constexpr Wording kWordings[kSkipReasonCount] = {
      "compressed stream of unstated size over 48 MiB",
      "compressed streams of unstated size over 48 MiB"},
     {"a container that holds no file", "container without files", "containers without files"},
+    {"more members than --max-members: the rest of the container not analysed",
+     "container cut short at --max-members", "containers cut short at --max-members"},
 };
 
 }  // namespace

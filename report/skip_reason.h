@@ -32,9 +32,10 @@ enum class SkipReason : std::uint8_t {
   kNestedTooDeep,         // a container deeper than --max-depth, not opened
   kStreamTooLarge,        // a compressed stream of unstated size over the limit
   kEmptyContainer,        // a container that holds no file
+  kTooManyMembers,        // a container past --max-members: the rest not analysed
 };
 inline constexpr std::size_t kSkipReasonCount =
-    static_cast<std::size_t>(SkipReason::kEmptyContainer) + 1;
+    static_cast<std::size_t>(SkipReason::kTooManyMembers) + 1;
 
 // The reason as a record states it: "a FIFO", "symbolic link, not followed".
 const char* skipReasonText(SkipReason reason);

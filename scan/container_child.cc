@@ -34,7 +34,8 @@ constexpr unsigned kContainersPerChild = 1024;
 
 std::vector<std::string> childArguments(const ContainerChildSettings& settings) {
   std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
-                                        "--max-depth=" + std::to_string(settings.maxDepth)};
+                                        "--max-depth=" + std::to_string(settings.maxDepth),
+                                        "--max-members=" + std::to_string(settings.maxMembers)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
   appendDigestOptions(settings.hashes, settings.hashAll, arguments);
   if (settings.pictures) arguments.emplace_back("--format=html");
@@ -186,7 +187,8 @@ class ContainerWalk {
       : out_(STDOUT_FILENO),
         scanner_(childScanSettings(options), std::vector<std::string>{}),
         walker_(options.maxDepth),
-        mail_(walker_) {
+        mail_(walker_),
+        maxMembers_(options.maxMembers) {
     walker_.setMailWalker(&mail_);
   }
 
@@ -260,7 +262,14 @@ class ContainerWalk {
   }
 
   bool member(container::Member& member) {
-    ++members_;
+    // A bomb of nested archives holds millions of members: past the limit,
+    // one record says the rest was given up, and the walk stops.
+    if (++members_ > maxMembers_) {
+      start();
+      skip(record_, report::SkipReason::kTooManyMembers);
+      (void)send();
+      return false;
+    }
     start();
     for (const container::MemberHop& hop : member.chain) {
       record_.within.push_back(
@@ -300,6 +309,7 @@ class ContainerWalk {
   std::vector<std::string> images_;
   std::unique_ptr<disk_image::ImageReader> reader_;
   const std::string* path_ = nullptr;
+  std::uint64_t maxMembers_;
   std::uint64_t members_ = 0;
   const std::function<bool(container::Member&)> visit_ = [this](container::Member& found) {
     return member(found);

@@ -29,6 +29,7 @@ struct ContainerChildSettings {
   bool all = false;
   bool pictures = false;
   unsigned maxDepth = Options::kDefaultMaxDepth;
+  std::uint64_t maxMembers = Options::kDefaultMaxMembers;
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without a frame
 };
 

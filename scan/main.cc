@@ -87,6 +87,7 @@ ContainerChildSettings containerSettings(const Options& options) {
   settings.all = options.all;
   settings.pictures = options.format == report::Format::kHtml;
   settings.maxDepth = options.maxDepth;
+  settings.maxMembers = options.maxMembers;
   settings.timeout = options.imageTimeout;
   return settings;
 }

@@ -26,6 +26,7 @@ enum LongOnly {
   kContainerChild,  // internal: this process reads one container for its parent
   kNoContainers,
   kMaxDepth,
+  kMaxMembers,
   kImageFile,  // internal: the container child's file in its image
 };
 
@@ -41,6 +42,7 @@ constexpr option kLongOptions[] = {
     {"container-child", no_argument, nullptr, kContainerChild},
     {"no-containers", no_argument, nullptr, kNoContainers},
     {"max-depth", required_argument, nullptr, kMaxDepth},
+    {"max-members", required_argument, nullptr, kMaxMembers},
     {"image-file", required_argument, nullptr, kImageFile},
     {"null", no_argument, nullptr, '0'},
     {"bmp-only", no_argument, nullptr, kBmpOnly},
@@ -97,6 +99,8 @@ const char* helpText() {
          "                         files, without looking inside them\n"
          "      --max-depth=N      open containers inside containers to N levels in all\n"
          "                         (default 8)\n"
+         "      --max-members=N    analyse at most N members of one container, those\n"
+         "                         inside it included (default 1000000)\n"
 
          "  -j, --jobs=N           files read at once\n"
          "  -q, --quiet            no progress line and no summary\n"
@@ -196,6 +200,16 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           return usageError(std::string("invalid depth '") + optarg + "' (1 to 64)");
         }
         options.maxDepth = static_cast<unsigned>(depth);
+        break;
+      }
+      case kMaxMembers: {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long members = std::strtoull(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || members < 1 || *optarg == '-') {
+          return usageError(std::string("invalid number of members '") + optarg + "'");
+        }
+        options.maxMembers = members;
         break;
       }
       case '0':

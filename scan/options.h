@@ -2,6 +2,7 @@
 #define QUILLMARK_SCAN_OPTIONS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct Options {
   // scanner runs itself as a child to read one container.
   bool containers = true;
   unsigned maxDepth = kDefaultMaxDepth;
+  // Members analysed in one container, those inside it included, before
+  // the rest of it is given up (a bomb of nested archives).
+  std::uint64_t maxMembers = kDefaultMaxMembers;
   bool containerChild = false;
   // For a container child: the file in the one --image that is the
   // container, as disk_image::fileRefText writes it; empty for a host file.
@@ -44,6 +48,7 @@ struct Options {
 
   static constexpr unsigned kDefaultImageTimeout = 60;
   static constexpr unsigned kDefaultMaxDepth = 8;
+  static constexpr std::uint64_t kDefaultMaxMembers = 1000000;
 };
 
 // What the command line asks for.

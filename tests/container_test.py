@@ -18,6 +18,7 @@ import email.message
 import email.policy
 import functools
 import hashlib
+import io
 import mailbox
 import os
 import pty
@@ -238,6 +239,20 @@ def test_encrypted_damaged_and_bombs(root, evidence):
                                      os.path.join(bomb, "y.bmp.gz")), shell=True, check=True)
     subprocess.run("printf '#mtree\\n./etc/hostname type=file\\n' | gzip > %s"
                    % os.path.join(bomb, "z.mtree.gz"), shell=True, check=True)
+    # Zips nested four deep, sixteen to a level: 65,536 members in 15 KB.
+    nested = b"BM" + bytes(200)
+    for level in range(4):
+        held = io.BytesIO()
+        with zipfile.ZipFile(held, "w", zipfile.ZIP_DEFLATED) as archive:
+            for number in range(16):
+                archive.writestr("%d-%02d%s" % (level, number, ".zip" if level else ".bmp"), nested)
+        nested = held.getvalue()
+    write(os.path.join(root, "nested-bomb", "n.zip"), nested)
+    found = records(scan("--format=jsonl", "--max-members=1000", os.path.join(root, "nested-bomb"),
+                         timeout=30).stdout)
+    check(len(found) == 1001 and found[-1]["verdict"] == "skipped" and
+          found[-1]["error"].startswith("more members than --max-members") and
+          found[-1]["within"] is None, "a nested bomb stops at --max-members, and says so")
     found = records(scan("--format=jsonl", "--all", bomb, timeout=30).stdout)
     check([r["error"] for r in found] == [
         "a container that holds no file",
@@ -421,21 +436,38 @@ def test_one_child_for_many_containers(root, evidence):
         with open("/proc/%d/stat" % pid) as stat:
             return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
 
+    def idle(pid):
+        """True once a thread of `pid` waits to read its next request: in
+        read(2) on its standard input, the container it read done."""
+        try:
+            for task in os.listdir("/proc/%d/task" % pid):
+                with open("/proc/%d/task/%s/syscall" % (pid, task)) as syscall:
+                    if syscall.read().startswith("0 0x0 "):
+                        return True
+        except OSError:
+            return True  # not to be told here: go on, at the risk of a race
+        return False
+
+    def when(ready, pid):
+        for _ in range(500):
+            if ready(pid):
+                return
+            time.sleep(0.01)
+
     verdicts = ["payload", "clean", "payload", "clean"]  # all.zip's members, as JSON lines
     check([r["verdict"] for r in ask(zipped, 4)] == verdicts, "the first container's members")
     child = child_of(scanner.pid, "--container-child")
     check(child is not None, "containers are read by a child process")
     if child:
+        when(idle, child)
         os.kill(child, signal.SIGKILL)
-        for _ in range(200):
-            if dead(child):
-                break
-            time.sleep(0.01)
+        when(dead, child)
     second = ask(zipped, 4)
     check([r["verdict"] for r in second] == verdicts,
           "a child that died between containers is replaced: %r" % second)
     child = child_of(scanner.pid, "--container-child")
     if child:
+        when(idle, child)
         os.kill(child, signal.SIGSTOP)
     out, _ = scanner.communicate(zipped.encode() + b"\n" + zipped.encode() + b"\n", timeout=60)
     found = records(out)

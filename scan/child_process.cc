@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 #include "analysis/page_aligned_buffer.h"
 
@@ -104,6 +105,21 @@ void ChildProcess::closeInput() {
 
 void ChildProcess::stop() const {
   if (pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
+bool ChildProcess::exitsWithin(std::chrono::milliseconds time) const {
+  const Clock::time_point until = Clock::now() + time;
+  for (;;) {
+    siginfo_t info{};
+    // WNOWAIT leaves the child to be reaped by wait().
+    if (pid_ <= 0 ||
+        (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid_)) {
+      return true;
+    }
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 int ChildProcess::wait() {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -46,6 +47,8 @@ class ChildProcess {
   void stop() const;
   // Reaps the child; returns its wait status.
   int wait();
+  // True once the child has ended, within `time` (it is reaped by wait()).
+  bool exitsWithin(std::chrono::milliseconds time) const;
 
  private:
   pid_t pid_ = -1;

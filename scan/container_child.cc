@@ -327,6 +327,9 @@ ContainerChild::~ContainerChild() { retire(); }
 void ContainerChild::retire() {
   if (!child_) return;
   child_->closeInput();  // the child reads the end of its requests, and ends
+  // A child that does not end within the timeout (a library stuck in its
+  // clean-up) is stopped.
+  if (!child_->exitsWithin(std::chrono::seconds(settings_.timeout))) child_->stop();
   (void)child_->wait();
   child_.reset();
 }

@@ -25,6 +25,7 @@ import pty
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -198,8 +199,8 @@ def test_nesting_and_hostile_names(root, evidence):
 
 
 def test_encrypted_damaged_and_bombs(root, evidence):
-    """Encrypted: skipped and counted; damaged: records, then an error; a
-    bomb: seconds."""
+    """Encrypted: skipped and counted; damaged: records, then an error;
+    bombs (zeros, nested, overlapping, huge dimensions): seconds."""
     bad = os.path.join(root, "bad")
     os.makedirs(bad)
     members = os.path.join(root, "members")
@@ -253,6 +254,37 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     check(len(found) == 1001 and found[-1]["verdict"] == "skipped" and
           found[-1]["error"].startswith("more members than --max-members") and
           found[-1]["within"] is None, "a nested bomb stops at --max-members, and says so")
+    # A thousand entries of the central directory that all name one member
+    # of 10 MiB of zeros: libarchive reads the member once.
+    held = io.BytesIO()
+    with zipfile.ZipFile(held, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("m0000.bmp", bytes(10 << 20))
+    data = held.getvalue()
+    end = data.rindex(b"PK\x05\x06")
+    directory = data[struct.unpack("<I", data[end + 16:end + 20])[0]:end]
+    entries = b"".join(directory.replace(b"m0000", b"m%04d" % n) for n in range(1000))
+    tail = bytearray(data[end:])
+    struct.pack_into("<HHII", tail, 8, 1000, 1000, len(entries), len(data) - len(directory) -
+                     len(tail))
+    write(os.path.join(root, "overlap-bomb", "o.zip"),
+          data[:len(data) - len(directory) - len(tail)] + entries + bytes(tail))
+    started = time.time()
+    found = records(scan("--format=jsonl", "--hash-all", os.path.join(root, "overlap-bomb"),
+                         timeout=30).stdout)
+    check(len(found) == 1 and found[0]["verdict"] == "clean" and time.time() - started < 10,
+          "overlapping members: the shared stream read once: %r" % found)
+    # A member whose header claims 2,000,000,000 pixels square: its verdict
+    # is the detector's, at once.
+    huge = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 0xFFFFFFFF, 0, 0, 54, 40, 2000000000,
+                               2000000000, 1, 24, 0, 0, 2835, 2835, 0, 0) + bytes(1000)
+    write(os.path.join(root, "huge.bmp"), huge)
+    os.makedirs(os.path.join(root, "huge-bomb"))
+    with zipfile.ZipFile(os.path.join(root, "huge-bomb", "h.zip"), "w") as archive:
+        archive.writestr("huge.bmp", huge)
+    found = records(scan("--format=jsonl", os.path.join(root, "huge-bomb"), timeout=10).stdout)
+    alone = detect(DETECTOR, os.path.join(root, "huge.bmp"))
+    check(len(found) == 1 and verdict_of(found[0]) == alone,
+          "a member that claims huge dimensions: the detector's verdict: %r" % found)
     found = records(scan("--format=jsonl", "--all", bomb, timeout=30).stdout)
     check([r["error"] for r in found] == [
         "a container that holds no file",

@@ -13,7 +13,7 @@ std::optional<std::string> MailWalker::walk(const std::string&,
 }
 
 bool MailWalker::walkSource(const char*, ContentSource&, std::vector<MemberHop>& chain,
-                            const std::function<bool(Member&)>& visit) const {
+                            const std::function<bool(Member&)>& visit, bool) const {
   Member member;
   member.chain = chain;
   member.kind = Member::Kind::kDamaged;

@@ -67,6 +67,8 @@ const char* damageOf(GMimeParserWarning warning) {
   }
 }
 
+}  // namespace
+
 // The parser's options, which keep the first damage it reports.
 class ParserOptions {
  public:
@@ -95,6 +97,8 @@ class ParserOptions {
   GMimeParserOptions* options_;
   std::optional<std::string> damage_;
 };
+
+namespace {
 
 // A part's content, decoded as it is read from its encoded bytes. Its size
 // is counted by decoding it once when the part is met; after that it is
@@ -338,6 +342,19 @@ int seekNested(void* cookie, off64_t* offset, int whence) {
 
 MailWalker::MailWalker(const ArchiveWalker& archives) : archives_(archives) { startLibrary(); }
 
+bool MailWalker::parse(GMimeStream* stream, const char* format, bool persist,
+                       std::vector<MemberHop>& chain, const std::function<bool(Member&)>& visit,
+                       ParserOptions& options) const {
+  Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
+  const bool mailbox = format != nullptr && std::string_view(format) == "mbox";
+  g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
+  // Persisting, parts stay where they are, read when decoded, never
+  // copied; else they are held as they are parsed.
+  g_mime_parser_set_persist_stream(parser.get(), persist ? TRUE : FALSE);
+  Walk walk(*this, archives_, visit, mailbox ? "mbox" : "mime");
+  return walk.messages(parser.get(), options, chain);
+}
+
 std::optional<std::string> MailWalker::walk(const std::string& path,
                                             const std::function<bool(Member&)>& visit) const {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -350,42 +367,35 @@ std::optional<std::string> MailWalker::walk(const std::string& path,
                                  : nullptr;
   Ref<GMimeStream> stream(newMimeFileStream(fd));  // closes fd
   if (!stream) return std::string("the file's size cannot be had");
-  Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-  const bool mailbox = format != nullptr && std::string_view(format) == "mbox";
-  g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
-  // Parts stay in the file, read from it when decoded, never copied.
-  g_mime_parser_set_persist_stream(parser.get(), TRUE);
   ParserOptions options;
-  Walk walk(*this, archives_, visit, mailbox ? "mbox" : "mime");
   std::vector<MemberHop> chain;
-  walk.messages(parser.get(), options, chain);
+  (void)parse(stream.get(), format, true, chain, visit, options);
   return options.damage();
 }
 
 bool MailWalker::walkSource(const char* format, ContentSource& source,
                             std::vector<MemberHop>& chain,
-                            const std::function<bool(Member&)>& visit) const {
-  NestedInput input{&source};
-  std::FILE* const file =
-      fopencookie(&input, "r", cookie_io_functions_t{readNested, nullptr, seekNested, nullptr});
+                            const std::function<bool(Member&)>& visit, bool seekable) const {
   ParserOptions options;
   bool more = true;
-  if (file == nullptr) {
-    options.fail("out of memory");
+  if (seekable) {
+    Ref<GMimeStream> stream(newMimeSourceStream(source));
+    more = parse(stream.get(), format, true, chain, visit, options);
   } else {
-    // Unbuffered, so that the position GMime seeks to is the member's own.
-    (void)std::setvbuf(file, nullptr, _IONBF, 0);
-    Ref<GMimeStream> stream(g_mime_stream_file_new_with_bounds(file, 0, -1));  // closes file
-    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    const bool mailbox = std::string_view(format) == "mbox";
-    g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
-    // The stream cannot be gone back in: parts are held as they are parsed.
-    g_mime_parser_set_persist_stream(parser.get(), FALSE);
-    Walk walk(*this, archives_, visit, mailbox ? "mbox" : "mime");
-    more = walk.messages(parser.get(), options, chain);
-    if (input.failed) {
-      options.fail(input.position >= kNestedLimit ? "the message is larger than the walk holds"
-                                                  : "the enclosing container cannot be read");
+    NestedInput input{&source};
+    std::FILE* const file =
+        fopencookie(&input, "r", cookie_io_functions_t{readNested, nullptr, seekNested, nullptr});
+    if (file == nullptr) {
+      options.fail("out of memory");
+    } else {
+      // Unbuffered, so that the position GMime seeks to is the member's own.
+      (void)std::setvbuf(file, nullptr, _IONBF, 0);
+      Ref<GMimeStream> stream(g_mime_stream_file_new_with_bounds(file, 0, -1));  // closes file
+      more = parse(stream.get(), format, false, chain, visit, options);
+      if (input.failed) {
+        options.fail(input.position >= kNestedLimit ? "the message is larger than the walk holds"
+                                                    : "the enclosing container cannot be read");
+      }
     }
   }
   if (!more || !options.damage()) return more;

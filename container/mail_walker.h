@@ -8,7 +8,11 @@
 
 #include "container/archive_walker.h"
 
+typedef struct _GMimeStream GMimeStream;
+
 namespace quillmark::container {
+
+class ParserOptions;
 
 // Walks an Internet mail message (an .eml file, format "mime") or a mailbox
 // of them (mbox, format "mbox") through GMime: every MIME part with content,
@@ -23,10 +27,10 @@ namespace quillmark::container {
 // of a message of one part, "2.1" for the first part inside the second),
 // after "N/" in a mailbox, N the message's number from 1.
 //
-// A part of a message in a file is decoded as it is read, from the file, so
-// nothing is held whole; its decoded size is counted by decoding it once
-// before. A message inside an archive is parsed into memory, up to
-// kNestedLimit bytes.
+// A part of a message in a file (on the host or in a disk image) is decoded
+// as it is read, from the file, so nothing is held whole; its decoded size
+// is counted by decoding it once before. A message inside an archive is
+// parsed as it streams, its parts held, up to kNestedLimit bytes in all.
 class MailWalker {
  public:
   static constexpr std::uint64_t kNestedLimit = std::uint64_t{256} << 20;
@@ -41,13 +45,20 @@ class MailWalker {
                                   const std::function<bool(Member&)>& visit) const;
 
   // As walk(), for the message or mailbox (`format`) that `source` holds,
-  // read from its start in order, a member at the end of `chain`; a failure
-  // is handed to `visit` as a kDamaged member after the parts. Returns false
-  // when `visit` stopped the walk.
+  // read from its start in order (or, `seekable`, by offset as a file is),
+  // a member at the end of `chain` (empty for a file); a failure is handed
+  // to `visit` as a kDamaged member after the parts. Returns false when
+  // `visit` stopped the walk.
   bool walkSource(const char* format, ContentSource& source, std::vector<MemberHop>& chain,
-                  const std::function<bool(Member&)>& visit) const;
+                  const std::function<bool(Member&)>& visit, bool seekable = false) const;
 
  private:
+  // Parses the messages of `stream` (a mailbox when `format` is "mbox"),
+  // handing `visit` their parts; what is damaged goes to `options`.
+  // Returns false when `visit` stopped the walk.
+  bool parse(GMimeStream* stream, const char* format, bool persist, std::vector<MemberHop>& chain,
+             const std::function<bool(Member&)>& visit, ParserOptions& options) const;
+
   const ArchiveWalker& archives_;
 };
 

@@ -14,13 +14,31 @@ namespace {
 
 constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
 
-// The descriptor, shared by a stream and its substreams.
+// What the bytes are read from, shared by a stream and its substreams: a
+// descriptor (closed with the last stream), or a ContentSource.
 struct SharedFile {
   explicit SharedFile(int descriptor) : fd(descriptor) {}
-  ~SharedFile() { ::close(fd); }
+  explicit SharedFile(ContentSource& from) : source(&from) {}
+  ~SharedFile() {
+    if (fd >= 0) ::close(fd);
+  }
   SharedFile(const SharedFile&) = delete;
   SharedFile& operator=(const SharedFile&) = delete;
-  int fd;
+
+  // Up to `length` bytes at `offset`: 0 at the end, -1 on a failure.
+  ssize_t readAt(char* into, std::size_t length, gint64 offset) const {
+    if (source != nullptr) {
+      return static_cast<ssize_t>(source->readAt(static_cast<std::uint64_t>(offset), into, length));
+    }
+    ssize_t got = 0;
+    do {
+      got = ::pread(fd, into, length, offset);
+    } while (got < 0 && errno == EINTR);
+    return got;
+  }
+
+  int fd = -1;
+  ContentSource* source = nullptr;
 };
 
 // What a stream keeps beside GMime's own fields: its file, and the block
@@ -72,10 +90,7 @@ ssize_t readStream(GMimeStream* stream, char* into, std::size_t length) {
   if (at < reader.bufferStart ||
       at >= reader.bufferStart + static_cast<gint64>(reader.bufferLength)) {
     if (!reader.buffer) reader.buffer.reset(new char[kBufferSize]);
-    ssize_t got = 0;
-    do {
-      got = ::pread(reader.file->fd, reader.buffer.get(), kBufferSize, at);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = reader.file->readAt(reader.buffer.get(), kBufferSize, at);
     if (got < 0) return -1;
     reader.bufferStart = at;
     reader.bufferLength = static_cast<std::size_t>(got);
@@ -133,6 +148,10 @@ GMimeStream* newMimeFileStream(int fd) {
     return nullptr;
   }
   return make(std::make_shared<SharedFile>(fd), 0, static_cast<gint64>(status.st_size));
+}
+
+GMimeStream* newMimeSourceStream(ContentSource& source) {
+  return make(std::make_shared<SharedFile>(source), 0, static_cast<gint64>(source.size()));
 }
 
 }  // namespace quillmark::container

@@ -164,7 +164,7 @@ std::optional<std::string> walkInImage(const std::string& imageFile,
   const std::string_view name = format;
   std::vector<container::MemberHop> chain;
   if (name == "mime" || name == "mbox") {
-    (void)mail.walkSource(format, *source, chain, visit);
+    (void)mail.walkSource(format, *source, chain, visit, true);
   } else if (name == "pst") {
     // The mailbox library reads files by name only: a mailbox in an image
     // is analysed as the bytes it is, as in an archive.

@@ -283,7 +283,7 @@ class Walk {
         found.content = &stream;
         return visit_(found);
       }
-      if (std::string_view(nested) == "mime" || std::string_view(nested) == "mbox") {
+      if (isMail(nested)) {
         if (mail_ != nullptr && mailSupported())
           return mail_->walkSource(nested, stream, chain, visit_);
         found.content = &stream;

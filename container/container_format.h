@@ -2,6 +2,7 @@
 #define QUILLMARK_CONTAINER_CONTAINER_FORMAT_H_
 
 #include <cstddef>
+#include <string_view>
 
 namespace quillmark::container {
 
@@ -16,6 +17,9 @@ inline constexpr std::size_t kSignatureBytes = 512;
 // container. Only content is looked at, never a name: signatures, and for
 // mail its first lines; a BMP ("BM") is never a container.
 const char* containerFormatOf(const unsigned char* bytes, std::size_t length);
+
+// True for the formats of mail ("mime", "mbox"), which GMime reads.
+inline bool isMail(std::string_view format) { return format == "mime" || format == "mbox"; }
 
 }  // namespace quillmark::container
 

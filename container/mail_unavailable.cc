@@ -7,7 +7,7 @@ namespace quillmark::container {
 
 MailWalker::MailWalker(const ArchiveWalker& archives) : archives_(archives) {}
 
-std::optional<std::string> MailWalker::walk(const std::string&,
+std::optional<std::string> MailWalker::walk(const char*, const std::string&,
                                             const std::function<bool(Member&)>&) const {
   return std::string("this build of quillmark-scan cannot read mail (built without GMime)");
 }

@@ -267,7 +267,7 @@ class Walk {
         return visit_(found);
       }
       const std::string_view format = nested;
-      if (format == "mime" || format == "mbox") {
+      if (isMail(format)) {
         return mail_.walkSource(nested, decoded, chain, visit_);
       }
       // A mailbox (pst) is read by offset, which a part cannot give: its
@@ -355,16 +355,10 @@ bool MailWalker::parse(GMimeStream* stream, const char* format, bool persist,
   return walk.messages(parser.get(), options, chain);
 }
 
-std::optional<std::string> MailWalker::walk(const std::string& path,
+std::optional<std::string> MailWalker::walk(const char* format, const std::string& path,
                                             const std::function<bool(Member&)>& visit) const {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::string(std::strerror(errno));
-  char head[kSignatureBytes];
-  const ssize_t got = ::pread(fd, head, sizeof head, 0);
-  const char* const format = got > 0
-                                 ? containerFormatOf(reinterpret_cast<const unsigned char*>(head),
-                                                     static_cast<std::size_t>(got))
-                                 : nullptr;
   Ref<GMimeStream> stream(newMimeFileStream(fd));  // closes fd
   if (!stream) return std::string("the file's size cannot be had");
   ParserOptions options;

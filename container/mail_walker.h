@@ -37,11 +37,11 @@ class MailWalker {
 
   explicit MailWalker(const ArchiveWalker& archives);
 
-  // Hands `visit` each part of the message or mailbox at `path` until it
-  // returns false. Returns nothing when every message could be read whole,
-  // else the first reason one could not (a truncated message, a multipart
-  // without its boundary); what could be read was handed over all the same.
-  std::optional<std::string> walk(const std::string& path,
+  // Hands `visit` each part of the message or mailbox (`format`, as
+  // containerFormatOf tells it) at `path` until it returns false. Returns nothing when every
+  // message could be read whole, else the first reason one could not (a truncated message, a
+  // multipart without its boundary); what could be read was handed over all the same.
+  std::optional<std::string> walk(const char* format, const std::string& path,
                                   const std::function<bool(Member&)>& visit) const;
 
   // As walk(), for the message or mailbox (`format`) that `source` holds,

@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       };
   const char* const format = quillmark::container::containerFormatOf(data, size);
   const std::string_view name = format != nullptr ? format : "";
-  if (name == "mime" || name == "mbox") {
-    (void)mail.walk(path, visit);
+  if (quillmark::container::isMail(name)) {
+    (void)mail.walk(format, path, visit);
   } else {
     (void)walker.walk(path, visit, encrypted);
   }

@@ -98,18 +98,6 @@ bool readRequest(int fd, Request& request) {
   return rest.empty();
 }
 
-// Writes all of `bytes` to `fd`; false when the reader is gone.
-bool writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
 // The bytes this process has read from files so far (rchar of
 // /proc/self/io), or 0 where that cannot be told.
 std::uint64_t bytesReadSoFar() {
@@ -163,7 +151,7 @@ std::optional<std::string> walkInImage(const std::string& imageFile,
   if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
   const std::string_view name = format;
   std::vector<container::MemberHop> chain;
-  if (name == "mime" || name == "mbox") {
+  if (container::isMail(name)) {
     (void)mail.walkSource(format, *source, chain, visit, true);
   } else if (name == "pst") {
     // The mailbox library reads files by name only: a mailbox in an image
@@ -208,8 +196,8 @@ class ContainerWalk {
       damage = walkInImage(request.imageFile, *reader_, walker_, mail_, visit_);
     } else if (const std::string format = formatOf(request.path); format == "pst") {
       damage = container::PstWalker(walker_).walk(request.path, visit_);
-    } else if (format == "mime" || format == "mbox") {
-      damage = mail_.walk(request.path, visit_);
+    } else if (container::isMail(format)) {
+      damage = mail_.walk(format.c_str(), request.path, visit_);
     } else {
       damage = walker_.walk(request.path, visit_, encrypted);
     }
@@ -347,7 +335,7 @@ bool ContainerChild::ask(const std::string& request, std::string& error) {
         return false;
       }
     }
-    if (writeAll(child_->input(), request)) return true;
+    if (report::writeFully(child_->input(), request) == 0) return true;
     child_->stop();
     (void)child_->wait();
     child_.reset();

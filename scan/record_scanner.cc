@@ -231,7 +231,7 @@ bool RecordScanner::isContainer(ContentSource& source, report::ScanRecord& recor
                                    std::min(start.size(), container::kSignatureBytes));
   if (format == nullptr) return false;
   const std::string_view name = format;
-  if ((name == "mime" || name == "mbox") && !container::mailSupported()) return false;
+  if (container::isMail(name) && !container::mailSupported()) return false;
   record.containerFormat = format;
   record.verdict = report::Verdict::kClean;
   record.fileSize = source.size();

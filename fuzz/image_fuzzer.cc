@@ -14,15 +14,19 @@
 //   - success;
 //   - an invariant of ours broken: a finding (this process aborts);
 //   - a sanitizer report or a timeout: a finding when the first frame of
-//     the stack that is not the C library's lies in our code; else a fault
-//     of the library, reported in one line and passed over, as the scanner
-//     passes over the image.
+//     the stack that is not the C library's lies in our code (at a timeout,
+//     of the first thread not waiting for another); else a fault of the
+//     library, reported in one line and passed over, as the scanner passes
+//     over the image.
 
+#include <dirent.h>
 #include <elf.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sanitizer/common_interface_defs.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -195,31 +199,70 @@ Counters findCounters() {
   return found;
 }
 
+// Set by a thread once it has printed its stack at a timeout.
+volatile sig_atomic_t stackPrinted = 0;
+
+// At a timeout, every thread but the one the alarm woke prints its stack:
+// the walk's thread may only be waiting for the carving's, and the carving's
+// thread shows where the time went.
+void onStackRequest(int) {
+  static const char kSaid[] = "the stack of another thread:\n";
+  const ssize_t written = write(STDERR_FILENO, kSaid, sizeof kSaid - 1);
+  (void)written;
+  __sanitizer_print_stack_trace();
+  stackPrinted = 1;
+}
+
 void onAlarm(int) {
   static const char kSaid[] = "timed out; the stack:\n";
   const ssize_t written = write(STDERR_FILENO, kSaid, sizeof kSaid - 1);
   (void)written;  // in a signal handler, nothing more can be done
   __sanitizer_print_stack_trace();
+  // The other threads, one at a time, each given a while to print.
+  const int tasks = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const auto self = static_cast<long>(syscall(SYS_gettid));
+  alignas(dirent64) char listed[4096];
+  for (ssize_t got; tasks >= 0 && (got = getdents64(tasks, listed, sizeof listed)) > 0;) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* const task = reinterpret_cast<const dirent64*>(listed + at);
+      at += task->d_reclen;
+      const long thread = std::strtol(task->d_name, nullptr, 10);
+      if (thread <= 0 || thread == self) continue;
+      stackPrinted = 0;
+      if (syscall(SYS_tgkill, getpid(), thread, SIGUSR2) != 0) continue;
+      for (int wait = 0; wait < 500 && stackPrinted == 0; ++wait) (void)usleep(10000);
+    }
+  }
   _exit(kTimedOut);
 }
 
-// Whether a sanitizer's report, or the stack printed at a timeout, puts the
-// fault in our code: the first frame that is ours (a function of the
-// quillmark namespace, or this target's own but for its alarm handler; the
-// program's file name, which every frame of it carries, says nothing) or one
-// of the image
-// libraries' decides. The sanitizer's runtime, the C and C++ libraries and
-// libFuzzer come between and say nothing. A stack with neither counts as
+// Whether a sanitizer's report, or the stacks printed at a timeout, put the
+// fault in our code. Each stack is read from its first frame: the first
+// frame that is ours (a function of the quillmark namespace, or this
+// target's own but for its signal handlers; the program's file name, which
+// every frame of it carries, says nothing) or one of the image libraries'
+// decides. The sanitizer's runtime, the C and C++ libraries and libFuzzer
+// come between and say nothing. A stack that waits on a condition variable
+// waits for another thread, and says nothing either: the next stack is
+// read. When no stack decides (a deadlock among threads, say) the fault is
 // ours.
 bool faultIsOurs(const std::string& report) {
   std::istringstream lines(report);
   std::string line;
+  bool waiting = false;  // the stack being read waits for another thread
   while (std::getline(lines, line)) {
     const std::size_t hash = line.find_first_not_of(' ');
     if (hash == std::string::npos || line[hash] != '#' || line.find(" in ") == std::string::npos) {
       continue;
     }
+    if (line.compare(hash, 3, "#0 ") == 0) waiting = false;
+    if (waiting) continue;
     const std::string frame = line.substr(line.find(" in ") + 4);
+    if (frame.find("pthread_cond_wait") != std::string::npos ||
+        frame.find("pthread_cond_timedwait") != std::string::npos) {
+      waiting = true;
+      continue;
+    }
     for (const char* library :
          {"libtsk", "libewf", "libqcow", "libvmdk", "libvhdi", "libafflib", "libbfio", "libcdata",
           "libcfile", "libcthreads", "libfcache", "libfdata", "libmfdata", "libz.so"}) {
@@ -227,7 +270,8 @@ bool faultIsOurs(const std::string& report) {
     }
     const bool ours = frame.find("quillmark::") != std::string::npos ||
                       (frame.find("image_fuzzer.cc") != std::string::npos &&
-                       frame.find("onAlarm") == std::string::npos);
+                       frame.find("onAlarm") == std::string::npos &&
+                       frame.find("onStackRequest") == std::string::npos);
     if (ours) return true;
   }
   return true;
@@ -243,7 +287,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static auto* const reached = static_cast<std::uint8_t*>(
       mmap(nullptr, counters, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (image < 0 || said < 0 || counters == 0 || reached == MAP_FAILED || ftruncate(image, 0) != 0 ||
-      ftruncate(said, 0) != 0 || pwrite(image, data, size, 0) != static_cast<ssize_t>(size)) {
+      ftruncate(said, 0) != 0 || lseek(said, 0, SEEK_SET) != 0 ||
+      pwrite(image, data, size, 0) != static_cast<ssize_t>(size)) {
     std::abort();
   }
   std::memset(reached, 0, counters);
@@ -255,6 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     __sanitizer_set_death_callback(nullptr);
     (void)dup2(said, STDERR_FILENO);
 
+    (void)signal(SIGUSR2, onStackRequest);
     (void)signal(SIGALRM, onAlarm);
     (void)alarm(kChildSeconds);
     readImage("/proc/self/fd/" + std::to_string(image), size);

@@ -24,11 +24,14 @@ class EntryStream final : public ContentSource {
  public:
   EntryStream(archive* from, std::uint64_t size) : archive_(from), size_(size) {}
 
-  // Reads the first `length` bytes ahead; they are read again from here.
+  // Reads ahead until the first `length` bytes are held, or the member
+  // ended; they are read again from here. Only before the first read.
   void peek(std::size_t length) {
+    const std::size_t held = peeked_.size();
+    if (length <= held || failed_) return;
     peeked_.resize(length);
-    const std::int64_t got = pull(peeked_.data(), length);
-    peeked_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    const std::int64_t got = pull(peeked_.data() + held, length - held);
+    peeked_.resize(held + (got > 0 ? static_cast<std::size_t>(got) : 0));
     if (got < 0) failed_ = true;
   }
   const std::string& peeked() const { return peeked_; }
@@ -270,8 +273,18 @@ class Walk {
     found.readError = [&stream] {
       return std::string(stream.error() != nullptr ? stream.error() : "unknown");
     };
-    const char* nested = containerFormatOf(
-        reinterpret_cast<const unsigned char*>(stream.peeked().data()), stream.peeked().size());
+    const auto* const head = reinterpret_cast<const unsigned char*>(stream.peeked().data());
+    const char* nested = containerFormatOf(head, stream.peeked().size());
+    if (nested == nullptr && sized && mayBeIso9660(stream.size()) && stream.peeked().size() >= 2 &&
+        !(head[0] == 'B' && head[1] == 'M')) {
+      stream.peek(kIsoDescriptorOffset + kIsoDescriptorBytes);
+      if (stream.peeked().size() == kIsoDescriptorOffset + kIsoDescriptorBytes &&
+          isIso9660Descriptor(
+              reinterpret_cast<const unsigned char*>(stream.peeked().data()) + kIsoDescriptorOffset,
+              kIsoDescriptorBytes)) {
+        nested = "iso9660";
+      }
+    }
     if (nested != nullptr) {
       if (chain.size() >= maxDepth_) {
         found.kind = Member::Kind::kTooDeep;

@@ -18,10 +18,9 @@ struct Signature {
 // Signatures as the formats define them. LZMA's "alone" format has none of
 // its own: its usual header (properties 0x5d, a 64 KiB to 64 MiB dictionary)
 // is taken, as file(1) takes it. The old binary cpio (two magic bytes) is
-// left out: too many other files begin that way, and each would be an
-// error record as a damaged container. ISO 9660 is told only at byte
-// 32769, past what is read of every file, so ISO files are read as plain
-// files.
+// told by its whole first header (isBinaryCpio): its two magic bytes alone
+// begin too many other files, each of which would be an error record as a
+// damaged container.
 constexpr Signature kSignatures[] = {
     {"zip", 0, "PK\x03\x04", 4},
     {"zip", 0, "PK\x05\x06", 4},  // an empty archive
@@ -52,6 +51,49 @@ bool isLha(const unsigned char* bytes, std::size_t length) {
   // "-lh?-" or "-lz?-" at byte 2.
   return length >= 7 && bytes[2] == '-' && bytes[3] == 'l' &&
          (bytes[4] == 'h' || bytes[4] == 'z') && bytes[6] == '-';
+}
+
+// The old binary cpio: a 26-byte header of 16-bit fields in either byte
+// order (magic 070707, then dev, ino, mode, uid, gid, nlink, rdev, mtime
+// in two, namesize, filesize in two), then the name and its NUL. The header
+// must hold a file type, and a name of printable bytes that ends where
+// namesize says; the empty archive's only entry is "TRAILER!!!".
+bool isBinaryCpio(const unsigned char* bytes, std::size_t length) {
+  constexpr std::size_t kHeader = 26;
+  if (length < kHeader) return false;
+  bool little;
+  if (bytes[0] == 0xc7 && bytes[1] == 0x71) {
+    little = true;
+  } else if (bytes[0] == 0x71 && bytes[1] == 0xc7) {
+    little = false;
+  } else {
+    return false;
+  }
+  const auto field = [&](std::size_t at) {
+    return little ? static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8)
+                  : static_cast<unsigned>(bytes[at] << 8 | bytes[at + 1]);
+  };
+  const unsigned mode = field(6);
+  const unsigned nameSize = field(20);
+  if (nameSize < 2 || kHeader + nameSize > length || bytes[kHeader + nameSize - 1] != 0) {
+    return false;
+  }
+  const std::string_view name(reinterpret_cast<const char*>(bytes + kHeader), nameSize - 1);
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
+  switch (mode & 0170000U) {
+    case 0100000U:  // regular file
+    case 0040000U:  // folder
+    case 0120000U:  // symbolic link
+    case 0020000U:  // character device
+    case 0060000U:  // block device
+    case 0010000U:  // fifo
+    case 0140000U:  // socket
+      return true;
+    default:
+      return mode == 0 && name == "TRAILER!!!";
+  }
 }
 
 bool isLzma(const unsigned char* bytes, std::size_t length) {
@@ -138,12 +180,40 @@ const char* containerFormatOf(const unsigned char* bytes, std::size_t length) {
       return signature.format;
     }
   }
+  if (isBinaryCpio(bytes, length)) return "cpio";
   if (isLha(bytes, length)) return "lha";
   if (isLzma(bytes, length)) return "lzma";
   const std::string_view text(reinterpret_cast<const char*>(bytes), length);
   if (isMbox(text)) return "mbox";
   if (isMessageHeader(text)) return "mime";
   return nullptr;
+}
+
+bool isIso9660Descriptor(const unsigned char* bytes, std::size_t length) {
+  // Types 0 to 3 (boot record, primary, supplementary, partition) and the
+  // set terminator; version 1.
+  return length >= kIsoDescriptorBytes && (bytes[0] <= 3 || bytes[0] == 255) &&
+         std::memcmp(bytes + 1, "CD001", 5) == 0 && bytes[6] == 1;
+}
+
+const char* containerFormatOf(ContentSource& source) {
+  unsigned char head[kSignatureBytes];
+  const std::int64_t got = source.readAt(0, reinterpret_cast<char*>(head), sizeof head);
+  if (got <= 0) return nullptr;
+  const char* const format = containerFormatOf(head, static_cast<std::size_t>(got));
+  if (format != nullptr || got < 2 || (head[0] == 'B' && head[1] == 'M')) return format;
+  std::uint64_t read = 0;
+  return isIso9660(source, read) ? "iso9660" : nullptr;
+}
+
+bool isIso9660(ContentSource& source, std::uint64_t& read) {
+  if (!mayBeIso9660(source.size())) return false;
+  unsigned char descriptor[kIsoDescriptorBytes];
+  const std::int64_t got =
+      source.readAt(kIsoDescriptorOffset, reinterpret_cast<char*>(descriptor), sizeof descriptor);
+  if (got <= 0) return false;
+  read += static_cast<std::uint64_t>(got);
+  return isIso9660Descriptor(descriptor, static_cast<std::size_t>(got));
 }
 
 }  // namespace quillmark::container

@@ -2,7 +2,10 @@
 #define QUILLMARK_CONTAINER_CONTAINER_FORMAT_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
+
+#include "analysis/content_source.h"
 
 namespace quillmark::container {
 
@@ -17,6 +20,31 @@ inline constexpr std::size_t kSignatureBytes = 512;
 // container. Only content is looked at, never a name: signatures, and for
 // mail its first lines; a BMP ("BM") is never a container.
 const char* containerFormatOf(const unsigned char* bytes, std::size_t length);
+
+// ISO 9660 is told by its first volume descriptor, 32 KiB into the file,
+// past the first bytes read of every file. It is looked for only in
+// content whose size is a whole number of 2048-byte sectors, as every ISO
+// image's is, so that nearly no other file costs a second read.
+inline constexpr std::uint64_t kIsoDescriptorOffset = 32768;
+inline constexpr std::size_t kIsoDescriptorBytes = 7;  // type, "CD001", version
+
+// True when content of `size` bytes may be an ISO 9660 image.
+inline bool mayBeIso9660(std::uint64_t size) {
+  return size >= kIsoDescriptorOffset + 2048 && size % 2048 == 0;
+}
+
+// True when the kIsoDescriptorBytes at kIsoDescriptorOffset are a volume
+// descriptor's start.
+bool isIso9660Descriptor(const unsigned char* bytes, std::size_t length);
+
+// True when `source` is an ISO 9660 image: mayBeIso9660 and a volume
+// descriptor where one lies. Adds the bytes it read to `read`.
+bool isIso9660(ContentSource& source, std::uint64_t& read);
+
+// The container format of content that can be read at any offset: as
+// containerFormatOf tells it from the first bytes, or "iso9660". nullptr
+// for content that is no container or cannot be read.
+const char* containerFormatOf(ContentSource& source);
 
 // True for the formats of mail ("mime", "mbox"), which GMime reads.
 inline bool isMail(std::string_view format) { return format == "mime" || format == "mbox"; }

@@ -4,6 +4,7 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -131,10 +132,17 @@ class DecodedPart final : public ContentSource {
 
   std::uint64_t size() const override { return size_; }
 
-  // Only the next bytes in order can be read, or the first again.
+  // Reads from the first bytes again, or onwards: the bytes before
+  // `offset` are decoded and passed over.
   std::int64_t readAt(std::uint64_t offset, char* into, std::uint64_t length) override {
-    if (offset == 0 && position_ != 0) rewind();
-    if (offset != position_) return -1;
+    if (offset < position_) rewind();
+    char passed[kBlock];
+    while (position_ < offset) {
+      const std::int64_t got = next(passed, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                sizeof passed, offset - position_)));
+      if (got <= 0) return got < 0 ? -1 : 0;
+      position_ += static_cast<std::uint64_t>(got);
+    }
     std::uint64_t done = 0;
     while (done < length) {
       const std::int64_t got = next(into + done, static_cast<std::size_t>(length - done));
@@ -259,8 +267,10 @@ class Walk {
       found.why = found.readError();
       return visit_(found);
     }
-    const char* const nested = containerFormatOf(reinterpret_cast<const unsigned char*>(head),
-                                                 static_cast<std::size_t>(got));
+    const char* nested = containerFormatOf(reinterpret_cast<const unsigned char*>(head),
+                                           static_cast<std::size_t>(got));
+    std::uint64_t read = 0;
+    if (nested == nullptr && isIso9660(decoded, read)) nested = "iso9660";
     if (nested != nullptr) {
       if (chain.size() >= archives_.maxDepth()) {
         found.kind = Member::Kind::kTooDeep;

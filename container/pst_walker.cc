@@ -203,10 +203,7 @@ class Walk {
       locator.append("/Attachments/").append(number);
       std::vector<MemberHop> chain = {MemberHop{"pst", name, index_++, locator}};
       AttachmentSource source(attachment.get(), size);
-      unsigned char head[kSignatureBytes];
-      const std::int64_t got = source.readAt(0, reinterpret_cast<char*>(head), sizeof head);
-      const char* const nested =
-          got > 0 ? containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+      const char* const nested = containerFormatOf(source);
       if (nested != nullptr && std::string(nested) != "pst") {
         if (!archives_.walkSource(source, chain, visit_)) return false;
         continue;

@@ -144,10 +144,7 @@ std::optional<std::string> walkInImage(const std::string& imageFile,
   if (!disk_image::parseFileRef(imageFile, ref)) return std::string("no file in the image");
   ContentSource* const source = reader.open(ref);
   if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
-  unsigned char head[container::kSignatureBytes];
-  const std::int64_t got = source->readAt(0, reinterpret_cast<char*>(head), sizeof head);
-  const char* const format =
-      got > 0 ? container::containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+  const char* const format = container::containerFormatOf(*source);
   if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
   const std::string_view name = format;
   std::vector<container::MemberHop> chain;

@@ -226,9 +226,10 @@ bool RecordScanner::isContainer(ContentSource& source, report::ScanRecord& recor
     record.bytesRead += static_cast<std::uint64_t>(got);
     start = std::string_view(head, static_cast<std::size_t>(got));
   }
-  const char* const format =
+  const char* format =
       container::containerFormatOf(reinterpret_cast<const unsigned char*>(start.data()),
                                    std::min(start.size(), container::kSignatureBytes));
+  if (format == nullptr && container::isIso9660(source, record.bytesRead)) format = "iso9660";
   if (format == nullptr) return false;
   const std::string_view name = format;
   if (container::isMail(name) && !container::mailSupported()) return false;

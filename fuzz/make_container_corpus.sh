@@ -13,6 +13,8 @@ tar cjf "$corpus/samples.tar.bz2" notes.bmp
 gzip -c notes.bmp > "$corpus/notes.bmp.gz"
 xz -c notes.bmp > "$corpus/notes.bmp.xz"
 find . -name '*.bmp' | cpio -o -H newc --quiet > "$corpus/samples.cpio"
+find . -name 'notes.bmp' | cpio -o -H bin --quiet > "$corpus/samples.bin.cpio"
+bsdtar --format iso9660 -cf "$corpus/samples.iso" notes.bmp
 command -v 7z >/dev/null && 7z a -bso0 -bsp0 "$corpus/samples.7z" notes.bmp >/dev/null
 (cd "$corpus" && zip -q nested.zip samples.tar.gz)
 # Mail: a message with a bitmap attached in base64, a mailbox of two, and a

@@ -107,9 +107,12 @@ namespace {
 class DecodedPart final : public ContentSource {
  public:
   explicit DecodedPart(GMimeDataWrapper* content)
-      : encoded_(g_mime_data_wrapper_get_stream(content)),
-        decoded_(g_mime_stream_filter_new(encoded_)) {
-    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+      : DecodedPart(g_mime_data_wrapper_get_stream(content),
+                    g_mime_data_wrapper_get_encoding(content)) {}
+
+  // The bytes of `encoded` (which outlives this) in `encoding`.
+  DecodedPart(GMimeStream* encoded, GMimeContentEncoding encoding)
+      : encoded_(encoded), decoded_(g_mime_stream_filter_new(encoded_)) {
     if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
         encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
         encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
@@ -168,11 +171,126 @@ class DecodedPart final : public ContentSource {
     position_ = 0;
   }
 
-  GMimeStream* encoded_;  // the message's, not ours
+  GMimeStream* encoded_;  // not ours
   GMimeStream* decoded_;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
   bool counted_ = false;
+};
+
+// Finds the uuencoded blocks in a text: a line "begin MODE NAME" (MODE in
+// octal), followed by a line that is uuencoded, up to the line "end" or the
+// end of the text. Prose that happens to begin "begin 100 ..." is passed
+// over, since its next line is not uuencoded.
+class UuencodedBlockFinder {
+ public:
+  struct Block {
+    gint64 start = 0;  // of the begin line, in the stream's own offsets
+    gint64 end = 0;    // past the end line
+    std::string name;
+  };
+
+  explicit UuencodedBlockFinder(GMimeStream* text) : text_(text) {
+    (void)g_mime_stream_reset(text_);
+    position_ = g_mime_stream_tell(text_);
+  }
+
+  // The next block; false at the end of the text or on a failed read.
+  bool next(Block& block) {
+    std::string line;
+    gint64 at = 0;
+    bool inBlock = false;
+    while (nextLine(line, at)) {
+      if (!inBlock) {
+        if (!beginLine(line, block.name)) continue;
+        block.start = at;
+        inBlock = true;
+        // The begin line counts only before a line of uuencoded bytes.
+        gint64 second = 0;
+        if (!nextLine(line, second) || !encodedLine(line)) {
+          inBlock = false;
+          if (!line.empty()) pushBack(line, second);
+        }
+        continue;
+      }
+      if (line.compare(0, 3, "end") == 0 && line.find_first_not_of(" \t", 3) == std::string::npos) {
+        block.end = position_;
+        return true;
+      }
+    }
+    block.end = position_;
+    return inBlock;
+  }
+
+ private:
+  // Lines longer than this are not uuencoded (those hold 61 bytes); only
+  // their start is kept.
+  static constexpr std::size_t kLongestLine = 1024;
+
+  // The next line, without its line end, and the offset it starts at.
+  bool nextLine(std::string& line, gint64& at) {
+    if (pushed_) {
+      pushed_ = false;
+      line = held_;
+      at = heldAt_;
+      return true;
+    }
+    line.clear();
+    at = position_;
+    for (;;) {
+      if (next_ == filled_) {
+        const ssize_t got = g_mime_stream_read(text_, buffer_.data(), buffer_.size());
+        if (got <= 0) return !line.empty();
+        next_ = 0;
+        filled_ = static_cast<std::size_t>(got);
+      }
+      const char c = buffer_[next_++];
+      ++position_;
+      if (c == '\n') break;
+      if (line.size() < kLongestLine) line.push_back(c);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  }
+
+  void pushBack(const std::string& line, gint64 at) {
+    held_ = line;
+    heldAt_ = at;
+    pushed_ = true;
+  }
+
+  static bool beginLine(const std::string& line, std::string& name) {
+    if (line.compare(0, 6, "begin ") != 0) return false;
+    std::size_t at = 6;
+    const std::size_t digits = line.find_first_not_of("01234567", at);
+    if (digits == std::string::npos || digits - at < 3 || digits - at > 4 || line[digits] != ' ') {
+      return false;
+    }
+    name = line.substr(digits + 1);
+    return !name.empty();
+  }
+
+  // A line of uuencoded bytes: its first character gives their count (1 to
+  // 45), and four characters follow for each three of them.
+  static bool encodedLine(const std::string& line) {
+    if (line.empty() || line[0] < ' ' || line[0] > '`') return false;
+    const unsigned count = static_cast<unsigned>(line[0] - ' ') & 63U;
+    const std::size_t wanted = 1 + (count + 2) / 3 * 4;
+    if (count == 0 || count > 45 || line.size() < wanted) return false;
+    for (const char c : line) {
+      if (c < ' ' || c > '`') return false;
+    }
+    return true;
+  }
+
+  GMimeStream* text_;
+  gint64 position_ = 0;  // of the next byte, in the stream's own offsets
+  std::string buffer_ = std::string(kBlock, '\0');
+  std::size_t next_ = 0;
+  std::size_t filled_ = 0;
+  std::string held_;
+  gint64 heldAt_ = 0;
+  bool pushed_ = false;
 };
 
 class Walk {
@@ -244,13 +362,49 @@ class Walk {
     if (content == nullptr) return true;  // a part that holds nothing
     const char* const name = g_mime_part_get_filename(part);
     chain.push_back(MemberHop{format_, name != nullptr ? name : "", index_++, prefix_ + path});
-    const bool more = member(content, chain);
+    DecodedPart decoded(content);
+    bool more = member(decoded, chain);
     chain.pop_back();
+    if (more && isPlainText(part, content)) more = uuencodedBlocks(content, path, chain);
     return more;
   }
 
-  bool member(GMimeDataWrapper* content, std::vector<MemberHop>& chain) {
-    DecodedPart decoded(content);
+  // True for a text part whose bytes are as they stand (no transfer
+  // encoding to undo), where mail of old carried files uuencoded.
+  static bool isPlainText(GMimePart* part, GMimeDataWrapper* content) {
+    GMimeContentType* const type = g_mime_object_get_content_type(GMIME_OBJECT(part));
+    switch (g_mime_data_wrapper_get_encoding(content)) {
+      case GMIME_CONTENT_ENCODING_DEFAULT:
+      case GMIME_CONTENT_ENCODING_7BIT:
+      case GMIME_CONTENT_ENCODING_8BIT:
+      case GMIME_CONTENT_ENCODING_BINARY:
+        return type == nullptr || g_mime_content_type_is_type(type, "text", "*") != FALSE;
+      default:
+        return false;
+    }
+  }
+
+  // The uuencoded blocks in the text of the part at `path`, each a member
+  // of its own named by its begin line, located as "PATH:uuN" (the Nth
+  // block from 1).
+  bool uuencodedBlocks(GMimeDataWrapper* content, const std::string& path,
+                       std::vector<MemberHop>& chain) {
+    GMimeStream* const text = g_mime_data_wrapper_get_stream(content);
+    UuencodedBlockFinder finder(text);
+    UuencodedBlockFinder::Block block;
+    for (int number = 1; finder.next(block); ++number) {
+      Ref<GMimeStream> bytes(g_mime_stream_substream(text, block.start, block.end));
+      chain.push_back(MemberHop{format_, block.name, index_++,
+                                prefix_ + path + ":uu" + std::to_string(number)});
+      DecodedPart decoded(bytes.get(), GMIME_CONTENT_ENCODING_UUENCODE);
+      const bool more = member(decoded, chain);
+      chain.pop_back();
+      if (!more) return false;
+    }
+    return true;
+  }
+
+  bool member(DecodedPart& decoded, std::vector<MemberHop>& chain) {
     Member found;
     found.chain = chain;
     found.readError = [] { return std::string("the part's bytes cannot be read"); };

@@ -22,6 +22,7 @@ import io
 import mailbox
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -99,6 +100,7 @@ def mail_part(data, hop):
     """The decoded bytes of the part a mail hop locates, as Python's email
     decodes them: the locator is the IMAP part path, after "N/" in an mbox."""
     locator = raw(hop["locator"]).decode()
+    locator, _, block = locator.partition(":uu")
     if hop["format"] == "mbox":
         number, locator = locator.split("/", 1)
         with tempfile.NamedTemporaryFile() as held:
@@ -111,7 +113,17 @@ def mail_part(data, hop):
             entity = entity.get_payload(0)
         if entity.is_multipart():
             entity = entity.get_payload(int(number) - 1)
-    return entity.get_payload(decode=True)
+    data = entity.get_payload(decode=True)
+    if block:
+        data = uudecoded_block(data, int(block))
+    return data
+
+
+def uudecoded_block(text, number):
+    """The bytes of the `number`th uuencoded block (from 1) in `text`, by
+    Python's binascii."""
+    blocks = re.findall(rb"^begin [0-7]{3,4} [^\n]+\n((?:[ -`]+\n)+?)end\s*$", text, re.M)
+    return b"".join(binascii.a2b_uu(line) for line in blocks[number - 1].splitlines())
 
 
 def extract(container, within):
@@ -396,6 +408,38 @@ def test_mail(root, evidence):
               "%s: an error that says why, status 2: %d %r" % (name, done.returncode, found[-1]))
 
 
+def test_uuencoded_blocks_in_text(root, evidence):
+    """Files uuencoded in the text of a message, as mail carried them of
+    old, are members named by their begin lines; prose that begins
+    "begin 100" is not a block. In a message file and in a zip."""
+    members = os.path.join(root, "members")
+    folder = os.path.join(root, "uuencoded")
+    os.makedirs(folder)
+    blocks = b""
+    for name in ("a.bmp", "clean.bmp"):
+        data = open(os.path.join(members, name), "rb").read()
+        lines = b"".join(binascii.b2a_uu(data[i:i + 45]) for i in range(0, len(data), 45))
+        blocks += b"begin 644 " + name.encode() + b"\n" + lines + b"`\nend\nthat was it\n"
+    text = (b"From: a@example.org\nTo: b@example.org\nSubject: of old\n\n"
+            b"begin 100 meters of prose\nand more prose\n" + blocks)
+    write(os.path.join(folder, "old.eml"), text)
+    with zipfile.ZipFile(os.path.join(folder, "old.zip"), "w") as archive:
+        archive.writestr("old.eml", text)
+    found = records(scan("--format=jsonl", "--hash=sha256", "--hash-all", folder).stdout)
+    for name in ("old.eml", "old.zip"):
+        got = [r for r in found if raw(r["path"]).endswith(name.encode())]
+        hops = [(raw(r["within"][-1]["member"]), raw(r["within"][-1]["locator"])) for r in got]
+        check(hops == [(b"", b"1"), (b"a.bmp", b"1:uu1"), (b"clean.bmp", b"1:uu2")],
+              "%s: the text, then a member per block, named and located: %r" % (name, hops))
+        for record in got:
+            data = extract(raw(record["path"]).decode(), record["within"])
+            path = os.path.join(root, "member")
+            write(path, data)
+            check(verdict_of(record) == detect(DETECTOR, path) and
+                  record["hashes"]["sha256"] == hashlib.sha256(data).hexdigest(),
+                  "%r: the detector's verdict, sha256sum's digest" % record["within"])
+
+
 def test_iso_inside_zip_and_mail(root, evidence):
     """An ISO 9660 image, told 32 KiB into its bytes, is opened as a zip
     member and as a mail part too: the records of the ISO file itself."""
@@ -542,7 +586,8 @@ def main():
         return run_tests(functools.partial(test, root, evidence) for test in (
             test_members_match_the_detector, test_nesting_and_hostile_names,
             test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
-            test_iso_inside_zip_and_mail, test_containers_in_disk_images, test_one_child_for_many_containers))
+            test_uuencoded_blocks_in_text, test_iso_inside_zip_and_mail,
+            test_containers_in_disk_images, test_one_child_for_many_containers))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

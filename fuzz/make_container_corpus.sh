@@ -30,3 +30,11 @@ message one > "$corpus/notes.eml"
 { printf 'From a@example.org Thu Dec 10 07:28:21 2026\n'; message first
   printf '\nFrom a@example.org Thu Dec 10 07:29:21 2026\n'; message second; } > "$corpus/two.mbox"
 (cd "$corpus" && zip -q mail.zip notes.eml)
+# A file uuencoded in the text of a message, as mail carried files of old.
+python3 - "$corpus/uuencoded.eml" <<'PYTHON'
+import binascii, sys
+data = open("notes.bmp", "rb").read()
+lines = b"".join(binascii.b2a_uu(data[i:i + 45]) for i in range(0, len(data), 45))
+open(sys.argv[1], "wb").write(b"From: a@example.org\nSubject: old\n\nbegin 644 notes.bmp\n" +
+                              lines + b"`\nend\n")
+PYTHON

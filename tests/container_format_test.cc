@@ -88,7 +88,7 @@ TEST(ContainerFormatTest, TellsFormatsByContentOnly) {
 // ISO 9660 is told 32 KiB in, and only in content of whole 2048-byte
 // sectors.
 TEST(ContainerFormatTest, TellsIso9660ByItsVolumeDescriptor) {
-  constexpr std::size_t kSize = 40 * 2048;
+  constexpr std::size_t kSize = std::size_t{40} * 2048;
   struct Row {
     const char* what;
     std::string content;

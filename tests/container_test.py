@@ -2,7 +2,7 @@
 """Carriers inside containers, end to end.
 
 Containers are made with the standard tools (zip, 7z, tar with each
-compressor, cpio (new and old binary), ISO 9660 by bsdtar, ar, gzip and the other single-stream compressors,
+compressor, cpio (new and old binary), genisoimage, gcab, ar, gzip and the other single-stream compressors,
 Python's zipfile for hostile names, and Python's email and mailbox for mail),
 nested, encrypted, damaged and as a bomb. Every member's record must equal
 what quillmark-detect says of the member as bsdtar (or Python's email)
@@ -51,7 +51,8 @@ FORMATS = [
     ("tar.lz4", "tar cf - . | lz4 -q > OUT", "lz4"),
     ("cpio", "find . -type f | cpio -o -H newc --quiet > OUT", "cpio"),
     ("bin.cpio", "find . -type f | cpio -o -H bin --quiet > OUT", "cpio"),
-    ("iso", "bsdtar --format iso9660 -cf OUT .", "bsdtar"),
+    ("iso", "genisoimage -quiet -R -o OUT .", "genisoimage"),
+    ("cab", "gcab -c -z OUT *", "gcab"),
     ("ar", "ar qc OUT *", "ar"),
 ]
 SINGLE = [("gzip", "gzip -c"), ("bzip2", "bzip2 -c"), ("xz", "xz -c"), ("zstd", "zstd -q -c"),

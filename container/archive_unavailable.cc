@@ -23,8 +23,6 @@ bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
   return visit(member);
 }
 
-bool containersSupported() { return false; }
-
 std::string archiveLibraryVersion() { return {}; }
 
 }  // namespace quillmark::container

@@ -384,8 +384,6 @@ bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& ch
   return walk.container(source, chain, seekable);
 }
 
-bool containersSupported() { return true; }
-
 std::string archiveLibraryVersion() { return archive_version_details(); }
 
 }  // namespace quillmark::container

@@ -92,9 +92,6 @@ class ArchiveWalker {
   const MailWalker* mail_ = nullptr;
 };
 
-// True when this build reads containers (it was built with libarchive).
-bool containersSupported();
-
 // libarchive's version, or empty without it.
 std::string archiveLibraryVersion();
 

@@ -216,4 +216,20 @@ bool isIso9660(ContentSource& source, std::uint64_t& read) {
   return isIso9660Descriptor(descriptor, static_cast<std::size_t>(got));
 }
 
+bool containersSupported() {
+#ifdef QUILLMARK_HAVE_LIBARCHIVE
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool mailSupported() {
+#ifdef QUILLMARK_HAVE_GMIME
+  return true;
+#else
+  return false;
+#endif
+}
+
 }  // namespace quillmark::container

@@ -46,6 +46,12 @@ bool isIso9660(ContentSource& source, std::uint64_t& read);
 // for content that is no container or cannot be read.
 const char* containerFormatOf(ContentSource& source);
 
+// True when this build reads containers (it was built with libarchive).
+bool containersSupported();
+
+// True when this build reads mail (it was built with GMime).
+bool mailSupported();
+
 // True for the formats of mail ("mime", "mbox"), which GMime reads.
 inline bool isMail(std::string_view format) { return format == "mime" || format == "mbox"; }
 

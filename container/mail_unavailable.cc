@@ -21,8 +21,6 @@ bool MailWalker::walkSource(const char*, ContentSource&, std::vector<MemberHop>&
   return visit(member);
 }
 
-bool mailSupported() { return false; }
-
 std::string mailLibraryVersion() { return {}; }
 
 }  // namespace quillmark::container

@@ -564,8 +564,6 @@ bool MailWalker::walkSource(const char* format, ContentSource& source,
   return visit(failed);
 }
 
-bool mailSupported() { return true; }
-
 std::string mailLibraryVersion() {
   return std::to_string(gmime_major_version) + "." + std::to_string(gmime_minor_version) + "." +
          std::to_string(gmime_micro_version);

@@ -62,9 +62,6 @@ class MailWalker {
   const ArchiveWalker& archives_;
 };
 
-// True when this build reads mail (it was built with GMime).
-bool mailSupported();
-
 // GMime's version, or empty without it.
 std::string mailLibraryVersion();
 

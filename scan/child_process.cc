@@ -22,8 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The path of this program's file, or "" when it has none (deleted since).
-std::string ownPath() {
+}  // namespace
+
+std::string ownProgramPath() {
   char path[4096];
   const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return "";
@@ -33,8 +34,6 @@ std::string ownPath() {
                        said.compare(said.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
   return deleted ? "" : said;
 }
-
-}  // namespace
 
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) {
@@ -46,7 +45,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::start(const std::vector<std::string>& arguments, bool withInput,
-                         std::string& error) {
+                         std::string& error, const std::string& program) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) {
     error = std::strerror(errno);
@@ -71,16 +70,17 @@ bool ChildProcess::start(const std::vector<std::string>& arguments, bool withInp
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
-  // The child is this very program, whatever name it was run by: by the
-  // path the kernel knows it by (a tool that runs the program, such as
-  // valgrind, answers for it there, while /proc/self/exe is the tool
-  // itself), or, when that file is gone, by the kernel's own link.
-  const std::string self = ownPath();
+  // The child is `program`, or else this very program, whatever name it was
+  // run by: by the path the kernel knows it by (a tool that runs the
+  // program, such as valgrind, answers for it there, while /proc/self/exe
+  // is the tool itself), or, when that file is gone, by the kernel's own
+  // link.
+  const std::string self = program.empty() ? ownProgramPath() : program;
   int failed = ENOENT;
   if (!self.empty()) {
     failed = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
   }
-  if (failed != 0) {
+  if (failed != 0 && program.empty()) {
     failed = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
   }
   posix_spawn_file_actions_destroy(&actions);

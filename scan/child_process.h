@@ -35,9 +35,10 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts this program with `arguments`; false with `error` set when it
-  // cannot be started.
-  bool start(const std::vector<std::string>& arguments, bool withInput, std::string& error);
+  // Starts `program` (this program when empty) with `arguments`; false with
+  // `error` set when it cannot be started.
+  bool start(const std::vector<std::string>& arguments, bool withInput, std::string& error,
+             const std::string& program = "");
 
   int input() const { return input_; }  // -1 without input, or once closed
   int output() const { return output_; }
@@ -55,6 +56,9 @@ class ChildProcess {
   int input_ = -1;
   int output_ = -1;
 };
+
+// The path of this program's file, or "" when it has none (deleted since).
+std::string ownProgramPath();
 
 // What to do after a frame.
 enum class FrameAction {

@@ -1,28 +1,16 @@
 #include "scan/container_child.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-#include <mutex>
-#include <string_view>
-#include <thread>
 
-#include "container/archive_walker.h"
-#include "container/container_format.h"
-#include "container/mail_walker.h"
-#include "container/pst_walker.h"
-#include "disk_image/file_ref_text.h"
-#include "disk_image/image_reader.h"
 #include "report/output_stream.h"
+#include "scan/container_request.h"
 #include "scan/record_codec.h"
-#include "scan/record_scanner.h"
 
 namespace quillmark::scan {
 
@@ -32,8 +20,21 @@ namespace {
 // leaks or keeps stays bounded.
 constexpr unsigned kContainersPerChild = 1024;
 
+// The program that walks containers: beside this one (in the build tree),
+// else where it is installed, relative to this one; "" when there is none.
+std::string walkerProgram() {
+  const std::string self = ownProgramPath();
+  const std::string folder = self.substr(0, self.rfind('/') + 1);
+  if (folder.empty()) return "";
+  for (const std::string& candidate :
+       {folder + kContainerProgram, folder + QUILLMARK_LIBEXEC_FROM_BIN "/" + kContainerProgram}) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
 std::vector<std::string> childArguments(const ContainerChildSettings& settings) {
-  std::vector<std::string> arguments = {"quillmark-scan", "--container-child",
+  std::vector<std::string> arguments = {kContainerProgram, "--container-child",
                                         "--max-depth=" + std::to_string(settings.maxDepth),
                                         "--max-members=" + std::to_string(settings.maxMembers)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
@@ -41,265 +42,6 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings) 
   if (settings.pictures) arguments.emplace_back("--format=html");
   return arguments;
 }
-
-// What the parent asks a child for: a container file, or a file in a disk
-// image (the image's path and the file's reference in it, its path there
-// only naming it).
-struct Request {
-  std::string path;
-  std::string image;
-  std::string imageFile;
-};
-
-// A request as the child reads it: its length in 8 bytes, little-endian,
-// then the path, the image and the file's reference, each ended by a NUL
-// (which no path holds).
-std::string encodeRequest(const Request& request) {
-  std::string fields;
-  for (const std::string* field : {&request.path, &request.image, &request.imageFile}) {
-    fields.append(*field).push_back('\0');
-  }
-  std::string out(8, '\0');
-  for (std::size_t i = 0; i < 8; ++i) {
-    out[i] = static_cast<char>((static_cast<std::uint64_t>(fields.size()) >> (8 * i)) & 0xFF);
-  }
-  return out + fields;
-}
-
-// Reads exactly `length` bytes of `fd`; false at its end or on an error.
-bool readExactly(int fd, char* into, std::size_t length) {
-  while (length > 0) {
-    const ssize_t got = ::read(fd, into, length);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    into += got;
-    length -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-// The next request on `fd`; false at the end of the parent's requests (or
-// on one this program did not write).
-bool readRequest(int fd, Request& request) {
-  unsigned char size[8];
-  if (!readExactly(fd, reinterpret_cast<char*>(size), sizeof size)) return false;
-  std::uint64_t length = 0;
-  for (std::size_t i = 0; i < 8; ++i) length |= static_cast<std::uint64_t>(size[i]) << (8 * i);
-  if (length > (std::uint64_t{1} << 24)) return false;
-  std::string fields(static_cast<std::size_t>(length), '\0');
-  if (!readExactly(fd, fields.data(), fields.size())) return false;
-  std::string_view rest = fields;
-  for (std::string* field : {&request.path, &request.image, &request.imageFile}) {
-    const std::size_t end = rest.find('\0');
-    if (end == std::string_view::npos) return false;
-    field->assign(rest.substr(0, end));
-    rest.remove_prefix(end + 1);
-  }
-  return rest.empty();
-}
-
-// The bytes this process has read from files so far (rchar of
-// /proc/self/io), or 0 where that cannot be told.
-std::uint64_t bytesReadSoFar() {
-  std::FILE* io = std::fopen("/proc/self/io", "re");
-  if (io == nullptr) return 0;
-  char line[64] = {};
-  const bool got = std::fgets(line, sizeof line, io) != nullptr;
-  (void)std::fclose(io);
-  constexpr std::string_view kField = "rchar: ";
-  if (!got || std::string_view(line).substr(0, kField.size()) != kField) return 0;
-  return std::strtoull(line + kField.size(), nullptr, 10);
-}
-
-// The container format of the file at `path`, as the parent told it from
-// the same first bytes; empty when they cannot be read.
-std::string formatOf(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  unsigned char head[container::kSignatureBytes];
-  const ssize_t got = ::pread(fd, head, sizeof head, 0);
-  ::close(fd);
-  const char* const format =
-      got > 0 ? container::containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
-  return format != nullptr ? format : "";
-}
-
-void skip(report::ScanRecord& record, report::SkipReason reason) {
-  record.verdict = report::Verdict::kSkipped;
-  record.skip = reason;
-  record.reason = report::skipReasonText(reason);
-}
-
-// Walks the container that is the file `imageFile` (as fileRefText
-// writes it) in the image `reader` reads, by offset through the image's
-// library, as the image child reads files. A failure to open it is
-// returned; the walk's own damage is handed to `visit` as a member
-// without a chain.
-std::optional<std::string> walkInImage(const std::string& imageFile,
-                                       disk_image::ImageReader& reader,
-                                       const container::ArchiveWalker& walker,
-                                       const container::MailWalker& mail,
-                                       const std::function<bool(container::Member&)>& visit) {
-  disk_image::FileRef ref;
-  if (!disk_image::parseFileRef(imageFile, ref)) return std::string("no file in the image");
-  ContentSource* const source = reader.open(ref);
-  if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
-  const char* const format = container::containerFormatOf(*source);
-  if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
-  const std::string_view name = format;
-  std::vector<container::MemberHop> chain;
-  if (container::isMail(name)) {
-    (void)mail.walkSource(format, *source, chain, visit, true);
-  } else if (name == "pst") {
-    // The mailbox library reads files by name only: a mailbox in an image
-    // is analysed as the bytes it is, as in an archive.
-    container::Member member;
-    member.content = source;
-    member.randomAccess = true;
-    member.readError = [&reader] { return reader.detail(); };
-    (void)visit(member);
-  } else {
-    (void)walker.walkSource(*source, chain, visit, true);
-  }
-  return std::nullopt;
-}
-
-// The child's work: walks the containers it is asked for, one at a time,
-// and writes their records as frames to standard output.
-class ContainerWalk {
- public:
-  explicit ContainerWalk(const Options& options)
-      : out_(STDOUT_FILENO),
-        scanner_(childScanSettings(options), std::vector<std::string>{}),
-        walker_(options.maxDepth),
-        mail_(walker_),
-        maxMembers_(options.maxMembers) {
-    walker_.setMailWalker(&mail_);
-  }
-
-  // Walks the container `request` names, then says so with a kDone frame.
-  // Returns false once standard output cannot be written.
-  bool walk(const Request& request) {
-    path_ = &request.path;
-    members_ = 0;
-    bool encrypted = false;
-    std::optional<std::string> damage;
-    if (!request.imageFile.empty()) {
-      if (images_.empty() || images_.front() != request.image) {
-        reader_.reset();  // the reader holds the list of images it was made with
-        images_ = {request.image};
-        reader_ = std::make_unique<disk_image::ImageReader>(images_);
-      }
-      damage = walkInImage(request.imageFile, *reader_, walker_, mail_, visit_);
-    } else if (const std::string format = formatOf(request.path); format == "pst") {
-      damage = container::PstWalker(walker_).walk(request.path, visit_);
-    } else if (container::isMail(format)) {
-      damage = mail_.walk(format.c_str(), request.path, visit_);
-    } else {
-      damage = walker_.walk(request.path, visit_, encrypted);
-    }
-    if (damage) {
-      start();
-      if (encrypted) {
-        skip(record_, report::SkipReason::kEncryptedMember);
-      } else {
-        record_.verdict = report::Verdict::kError;
-        record_.reason = "damaged container: " + *damage;
-      }
-      (void)send();
-    } else if (members_ == 0) {
-      // Say so, rather than leave no trace of the file (a tar of zeros is
-      // an empty archive, and so is a compressed stream of zeros).
-      start();
-      skip(record_, report::SkipReason::kEmptyContainer);
-      (void)send();
-    }
-    const std::lock_guard<std::mutex> lock(output_);
-    appendCountFrame(FrameKind::kDone, {}, out_.buffer());
-    out_.flush();
-    return out_.ok();
-  }
-
-  // A frame that says the child is alive, from the watchdog's thread.
-  void sendAlive() {
-    const std::lock_guard<std::mutex> lock(output_);
-    appendCountFrame(FrameKind::kAlive, {}, out_.buffer());
-    out_.flush();
-  }
-
- private:
-  static ScanSettings childScanSettings(const Options& options) {
-    ScanSettings settings = scanSettings(options);
-    settings.containers = false;  // the walk opens containers inside containers itself
-    return settings;
-  }
-
-  void start() {
-    record_.clear();
-    record_.path = *path_;
-  }
-
-  bool send() {
-    const std::lock_guard<std::mutex> lock(output_);
-    appendRecordFrame(record_, out_.buffer());
-    out_.flushIfFull();
-    return out_.ok();
-  }
-
-  bool member(container::Member& member) {
-    // A bomb of nested archives holds millions of members: past the limit,
-    // one record says the rest was given up, and the walk stops.
-    if (++members_ > maxMembers_) {
-      start();
-      skip(record_, report::SkipReason::kTooManyMembers);
-      (void)send();
-      return false;
-    }
-    start();
-    for (const container::MemberHop& hop : member.chain) {
-      record_.within.push_back(
-          report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
-    }
-    switch (member.kind) {
-      case container::Member::Kind::kContent:
-        if (!(member.randomAccess ? scanner_.scanSource(*member.content, record_)
-                                  : scanner_.scanStream(*member.content, record_))) {
-          record_.verdict = report::Verdict::kError;
-          record_.reason = "cannot read the member: " + member.readError();
-        }
-        break;
-      case container::Member::Kind::kEncrypted:
-        skip(record_, report::SkipReason::kEncryptedMember);
-        break;
-      case container::Member::Kind::kTooDeep:
-        skip(record_, report::SkipReason::kNestedTooDeep);
-        break;
-      case container::Member::Kind::kTooLarge:
-        skip(record_, report::SkipReason::kStreamTooLarge);
-        break;
-      case container::Member::Kind::kDamaged:
-        record_.verdict = report::Verdict::kError;
-        record_.reason = "damaged container: " + member.why;
-        break;
-    }
-    return send();
-  }
-
-  report::OutputStream out_;
-  std::mutex output_;  // the walk's records and the watchdog's frames
-  RecordScanner scanner_;
-  report::ScanRecord record_;
-  container::ArchiveWalker walker_;
-  container::MailWalker mail_;
-  std::vector<std::string> images_;
-  std::unique_ptr<disk_image::ImageReader> reader_;
-  const std::string* path_ = nullptr;
-  std::uint64_t maxMembers_;
-  std::uint64_t members_ = 0;
-  const std::function<bool(container::Member&)> visit_ = [this](container::Member& found) {
-    return member(found);
-  };
-};
 
 }  // namespace
 
@@ -326,7 +68,13 @@ bool ContainerChild::ask(const std::string& request, std::string& error) {
       child_ = std::make_unique<ChildProcess>();
       frames_ = FrameReader();
       served_ = 0;
-      if (!child_->start(childArguments(settings_), true, error)) {
+      const std::string program = walkerProgram();
+      if (program.empty()) {
+        error = std::string("cannot find ") + kContainerProgram + " beside quillmark-scan";
+        child_.reset();
+        return false;
+      }
+      if (!child_->start(childArguments(settings_), true, error, program)) {
         error.insert(0, "cannot start the process that reads the container: ");
         child_.reset();
         return false;
@@ -345,9 +93,9 @@ bool ContainerChild::scan(const report::ScanRecord& outer, const std::atomic<int
                           const std::function<bool(report::ScanRecord&)>& emit) {
   const ChildRun run{settings_.timeout, "the container", "the container library"};
   if (served_ >= kContainersPerChild) retire();
-  const std::string request = encodeRequest(
-      Request{outer.path, outer.imageFile.empty() ? std::string() : outer.image.value_or(""),
-              outer.imageFile});
+  const std::string request = encodeContainerRequest(ContainerRequest{
+      outer.path, outer.imageFile.empty() ? std::string() : outer.image.value_or(""),
+      outer.imageFile});
   std::optional<std::string> failure;
   std::string error;
   if (!ask(request, error)) failure = error;
@@ -398,51 +146,31 @@ bool ContainerChild::scan(const report::ScanRecord& outer, const std::atomic<int
   return emit(record);
 }
 
-int runContainerChild(const Options& options) {
-  capMemory();
-  ContainerWalk walk(options);
-  // A member may take long to inflate (gigabytes of it) with no record to
-  // send: while the child reads its file, it says so each second, so that
-  // the parent's watchdog stops only a child that reads nothing.
-  std::mutex stopping;
-  std::condition_variable stop;
-  bool finished = false;
-  std::thread watchdog([&] {
-    std::uint64_t read = bytesReadSoFar();
-    std::unique_lock<std::mutex> lock(stopping);
-    while (!stop.wait_for(lock, std::chrono::seconds(1), [&] { return finished; })) {
-      const std::uint64_t now = bytesReadSoFar();
-      if (now == read) continue;
-      read = now;
-      walk.sendAlive();
-    }
-  });
-  // The containers are walked on a thread of their own, as the image child
-  // reads images: The Sleuth Kit keeps state per thread, freed only when
-  // the thread ends.
-  bool written = true;
-  std::thread walker([&] {
-    Request request;
-    if (!options.paths.empty()) {
-      // One container named on the command line.
-      request.path = options.paths.front();
-      if (!options.imageFile.empty()) {
-        request.image = options.images.front();
-        request.imageFile = options.imageFile;
-      }
-      written = walk.walk(request);
-      return;
-    }
-    while (written && readRequest(STDIN_FILENO, request)) written = walk.walk(request);
-  });
-  walker.join();
-  {
-    const std::lock_guard<std::mutex> lock(stopping);
-    finished = true;
+std::vector<std::pair<std::string, std::string>> containerLibraryVersions() {
+  std::vector<std::pair<std::string, std::string>> versions;
+  const std::string program = walkerProgram();
+  ChildProcess child;
+  std::string error;
+  if (program.empty() || !child.start({kContainerProgram, "--versions"}, false, error, program)) {
+    return versions;
   }
-  stop.notify_one();
-  watchdog.join();
-  return written ? 0 : 2;
+  std::string said;
+  char block[4096];
+  for (ssize_t got; (got = ::read(child.output(), block, sizeof block)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    said.append(block, static_cast<std::size_t>(got));
+  }
+  (void)child.wait();
+  // A line per library: its name, a tab, its version.
+  for (std::size_t at = 0; at < said.size();) {
+    const std::size_t end = std::min(said.find('\n', at), said.size());
+    const std::string line = said.substr(at, end - at);
+    const std::size_t tab = line.find('\t');
+    if (tab != std::string::npos) versions.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    at = end + 1;
+  }
+  return versions;
 }
 
 }  // namespace quillmark::scan

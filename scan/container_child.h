@@ -4,6 +4,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "report/scan_record.h"
 #include "scan/child_process.h"
@@ -13,13 +16,18 @@
 namespace quillmark::scan {
 
 // Containers (archives, compressed files, mail) are read in a child
-// process: the scanner runs itself with --container-child and writes it a
-// request per container on its standard input; the child walks the
+// process, kContainerProgram, which alone links the container libraries:
+// the scanner starts it with --container-child and writes it a request per
+// container on its standard input; the child walks the
 // container through its library (containers inside it included), analyses
 // each member as it streams, sends a record per member back as frames, then
 // a kDone frame, and waits for the next request. When a library crashes or
 // hangs on hostile bytes, the child ends with that container, which is one
 // error record, and the next container is read by a new child.
+
+// The program that walks containers, installed beside quillmark-scan or
+// in its libexec folder.
+inline constexpr char kContainerProgram[] = "quillmark-scan-containers";
 
 // How the children of a scan are run.
 struct ContainerChildSettings {
@@ -66,10 +74,9 @@ class ContainerChild {
   unsigned served_ = 0;  // containers the child has read
 };
 
-// The child's side: walks the container named in `options`, or else each
-// one its standard input asks for, writing frames to standard output.
-// Returns the exit status.
-int runContainerChild(const Options& options);
+// The container libraries' versions, as kContainerProgram tells them: a
+// name and a version each; empty when it cannot be run.
+std::vector<std::pair<std::string, std::string>> containerLibraryVersions();
 
 }  // namespace quillmark::scan
 

@@ -13,9 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "container/archive_walker.h"
-#include "container/mail_walker.h"
-#include "container/pst_walker.h"
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
 #include "report/png_encoding.h"
@@ -130,14 +127,11 @@ report::RecordWriter makeWriter(const Options& options, bool escapeOut,
   provenance.libraries = quillmark::disk_image::libraryVersions();
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
-  const std::string archive = quillmark::container::archiveLibraryVersion();
-  if (options.containers && !archive.empty()) {
-    provenance.libraries.emplace_back("libarchive", archive);
+  if (options.containers) {
+    for (auto& library : containerLibraryVersions()) {
+      provenance.libraries.push_back(std::move(library));
+    }
   }
-  const std::string pff = quillmark::container::pffLibraryVersion();
-  if (options.containers && !pff.empty()) provenance.libraries.emplace_back("libpff", pff);
-  const std::string gmime = quillmark::container::mailLibraryVersion();
-  if (options.containers && !gmime.empty()) provenance.libraries.emplace_back("GMime", gmime);
   const std::string png = report::pngLibraryVersion();
   if (options.format == report::Format::kHtml && !png.empty()) {
     provenance.libraries.emplace_back("libpng", png);
@@ -301,6 +295,8 @@ int main(int argc, char** argv) {
   if (parsed.options.imageChild != Options::ImageChild::kNone) {
     return runImageChild(parsed.options, gSignal);
   }
-  if (parsed.options.containerChild) return runContainerChild(parsed.options);
+  if (parsed.options.containerChild) {
+    return usageError(std::string("--container-child is ") + kContainerProgram + "'s");
+  }
   return scan(parsed.options, arguments);
 }

@@ -1,9 +1,7 @@
 #include "scan/record_scanner.h"
 
 #include "analysis/memory_source.h"
-#include "container/archive_walker.h"
 #include "container/container_format.h"
-#include "container/mail_walker.h"
 #include "disk_image/file_ref_text.h"
 
 #include <sys/stat.h>

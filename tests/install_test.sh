@@ -29,6 +29,19 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 
+# The installed scanner finds the program that walks containers where it
+# was installed (not beside it, in bin).
+[ ! -e "$prefix/bin/quillmark-scan-containers" ] || { echo "the container walker is in bin" >&2; exit 1; }
+mkdir "$prefix/evidence"
+gzip -c "$source/samples/notes.bmp" > "$prefix/evidence/notes.bmp.gz"
+status=0
+actual=$("$prefix/bin/quillmark-scan" -q "$prefix/evidence") || status=$?
+expected="$prefix/evidence/notes.bmp.gz [gzip #0 notes.bmp]: payload FOUND, embedded file name: notes.txt, length of embedded data: 1234"
+if [ "$status" -ne 1 ] || [ "$actual" != "$expected" ]; then
+  printf 'installed scanner exited %s over a gzip, printing:\n%s\nexpected:\n%s\n' "$status" "$actual" "$expected" >&2
+  exit 1
+fi
+
 for name in quillmark-detect quillmark-scan; do
   page="$prefix/share/man/man1/$name.1"
   [ -f "$page" ] || { echo "no manual page at $page" >&2; exit 1; }

@@ -1,0 +1,294 @@
+#include "scan/container_walk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "container/archive_walker.h"
+#include "container/container_format.h"
+#include "container/mail_walker.h"
+#include "container/pst_walker.h"
+#include "disk_image/file_ref_text.h"
+#include "disk_image/image_reader.h"
+#include "report/output_stream.h"
+#include "scan/child_process.h"
+#include "scan/container_request.h"
+#include "scan/record_codec.h"
+#include "scan/record_scanner.h"
+
+namespace quillmark::scan {
+
+namespace {
+
+// The bytes this process has read from files so far (rchar of
+// /proc/self/io), or 0 where that cannot be told.
+std::uint64_t bytesReadSoFar() {
+  std::FILE* io = std::fopen("/proc/self/io", "re");
+  if (io == nullptr) return 0;
+  char line[64] = {};
+  const bool got = std::fgets(line, sizeof line, io) != nullptr;
+  (void)std::fclose(io);
+  constexpr std::string_view kField = "rchar: ";
+  if (!got || std::string_view(line).substr(0, kField.size()) != kField) return 0;
+  return std::strtoull(line + kField.size(), nullptr, 10);
+}
+
+// The container format of the file at `path`, as the parent told it from
+// the same first bytes; empty when they cannot be read.
+std::string formatOf(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  unsigned char head[container::kSignatureBytes];
+  const ssize_t got = ::pread(fd, head, sizeof head, 0);
+  ::close(fd);
+  const char* const format =
+      got > 0 ? container::containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+  return format != nullptr ? format : "";
+}
+
+void skip(report::ScanRecord& record, report::SkipReason reason) {
+  record.verdict = report::Verdict::kSkipped;
+  record.skip = reason;
+  record.reason = report::skipReasonText(reason);
+}
+
+// Walks the container that is the file `imageFile` (as fileRefText
+// writes it) in the image `reader` reads, by offset through the image's
+// library, as the image child reads files. A failure to open it is
+// returned; the walk's own damage is handed to `visit` as a member
+// without a chain.
+std::optional<std::string> walkInImage(const std::string& imageFile,
+                                       disk_image::ImageReader& reader,
+                                       const container::ArchiveWalker& walker,
+                                       const container::MailWalker& mail,
+                                       const std::function<bool(container::Member&)>& visit) {
+  disk_image::FileRef ref;
+  if (!disk_image::parseFileRef(imageFile, ref)) return std::string("no file in the image");
+  ContentSource* const source = reader.open(ref);
+  if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
+  const char* const format = container::containerFormatOf(*source);
+  if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
+  const std::string_view name = format;
+  std::vector<container::MemberHop> chain;
+  if (container::isMail(name)) {
+    (void)mail.walkSource(format, *source, chain, visit, true);
+  } else if (name == "pst") {
+    // The mailbox library reads files by name only: a mailbox in an image
+    // is analysed as the bytes it is, as in an archive.
+    container::Member member;
+    member.content = source;
+    member.randomAccess = true;
+    member.readError = [&reader] { return reader.detail(); };
+    (void)visit(member);
+  } else {
+    (void)walker.walkSource(*source, chain, visit, true);
+  }
+  return std::nullopt;
+}
+
+// The child's work: walks the containers it is asked for, one at a time,
+// and writes their records as frames to standard output.
+class ContainerWalk {
+ public:
+  explicit ContainerWalk(const Options& options)
+      : out_(STDOUT_FILENO),
+        scanner_(childScanSettings(options), std::vector<std::string>{}),
+        walker_(options.maxDepth),
+        mail_(walker_),
+        maxMembers_(options.maxMembers) {
+    walker_.setMailWalker(&mail_);
+  }
+
+  // Walks the container `request` names, then says so with a kDone frame.
+  // Returns false once standard output cannot be written.
+  bool walk(const ContainerRequest& request) {
+    path_ = &request.path;
+    members_ = 0;
+    bool encrypted = false;
+    std::optional<std::string> damage;
+    if (!request.imageFile.empty()) {
+      if (images_.empty() || images_.front() != request.image) {
+        reader_.reset();  // the reader holds the list of images it was made with
+        images_ = {request.image};
+        reader_ = std::make_unique<disk_image::ImageReader>(images_);
+      }
+      damage = walkInImage(request.imageFile, *reader_, walker_, mail_, visit_);
+    } else if (const std::string format = formatOf(request.path); format == "pst") {
+      damage = container::PstWalker(walker_).walk(request.path, visit_);
+    } else if (container::isMail(format)) {
+      damage = mail_.walk(format.c_str(), request.path, visit_);
+    } else {
+      damage = walker_.walk(request.path, visit_, encrypted);
+    }
+    if (damage) {
+      start();
+      if (encrypted) {
+        skip(record_, report::SkipReason::kEncryptedMember);
+      } else {
+        record_.verdict = report::Verdict::kError;
+        record_.reason = "damaged container: " + *damage;
+      }
+      (void)send();
+    } else if (members_ == 0) {
+      // Say so, rather than leave no trace of the file (a tar of zeros is
+      // an empty archive, and so is a compressed stream of zeros).
+      start();
+      skip(record_, report::SkipReason::kEmptyContainer);
+      (void)send();
+    }
+    const std::lock_guard<std::mutex> lock(output_);
+    appendCountFrame(FrameKind::kDone, {}, out_.buffer());
+    out_.flush();
+    return out_.ok();
+  }
+
+  // A frame that says the child is alive, from the watchdog's thread.
+  void sendAlive() {
+    const std::lock_guard<std::mutex> lock(output_);
+    appendCountFrame(FrameKind::kAlive, {}, out_.buffer());
+    out_.flush();
+  }
+
+ private:
+  static ScanSettings childScanSettings(const Options& options) {
+    ScanSettings settings = scanSettings(options);
+    settings.containers = false;  // the walk opens containers inside containers itself
+    return settings;
+  }
+
+  void start() {
+    record_.clear();
+    record_.path = *path_;
+  }
+
+  bool send() {
+    const std::lock_guard<std::mutex> lock(output_);
+    appendRecordFrame(record_, out_.buffer());
+    out_.flushIfFull();
+    return out_.ok();
+  }
+
+  bool member(container::Member& member) {
+    // A bomb of nested archives holds millions of members: past the limit,
+    // one record says the rest was given up, and the walk stops.
+    if (++members_ > maxMembers_) {
+      start();
+      skip(record_, report::SkipReason::kTooManyMembers);
+      (void)send();
+      return false;
+    }
+    start();
+    for (const container::MemberHop& hop : member.chain) {
+      record_.within.push_back(
+          report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
+    }
+    switch (member.kind) {
+      case container::Member::Kind::kContent:
+        if (!(member.randomAccess ? scanner_.scanSource(*member.content, record_)
+                                  : scanner_.scanStream(*member.content, record_))) {
+          record_.verdict = report::Verdict::kError;
+          record_.reason = "cannot read the member: " + member.readError();
+        }
+        break;
+      case container::Member::Kind::kEncrypted:
+        skip(record_, report::SkipReason::kEncryptedMember);
+        break;
+      case container::Member::Kind::kTooDeep:
+        skip(record_, report::SkipReason::kNestedTooDeep);
+        break;
+      case container::Member::Kind::kTooLarge:
+        skip(record_, report::SkipReason::kStreamTooLarge);
+        break;
+      case container::Member::Kind::kDamaged:
+        record_.verdict = report::Verdict::kError;
+        record_.reason = "damaged container: " + member.why;
+        break;
+    }
+    return send();
+  }
+
+  report::OutputStream out_;
+  std::mutex output_;  // the walk's records and the watchdog's frames
+  RecordScanner scanner_;
+  report::ScanRecord record_;
+  container::ArchiveWalker walker_;
+  container::MailWalker mail_;
+  std::vector<std::string> images_;
+  std::unique_ptr<disk_image::ImageReader> reader_;
+  const std::string* path_ = nullptr;
+  std::uint64_t maxMembers_;
+  std::uint64_t members_ = 0;
+  const std::function<bool(container::Member&)> visit_ = [this](container::Member& found) {
+    return member(found);
+  };
+};
+
+}  // namespace
+
+int runContainerChild(const Options& options) {
+  capMemory();
+  ContainerWalk walk(options);
+  // A member may take long to inflate (gigabytes of it) with no record to
+  // send: while the child reads its file, it says so each second, so that
+  // the parent's watchdog stops only a child that reads nothing.
+  std::mutex stopping;
+  std::condition_variable stop;
+  bool finished = false;
+  std::thread watchdog([&] {
+    std::uint64_t read = bytesReadSoFar();
+    std::unique_lock<std::mutex> lock(stopping);
+    while (!stop.wait_for(lock, std::chrono::seconds(1), [&] { return finished; })) {
+      const std::uint64_t now = bytesReadSoFar();
+      if (now == read) continue;
+      read = now;
+      walk.sendAlive();
+    }
+  });
+  // The containers are walked on a thread of their own, as the image child
+  // reads images: The Sleuth Kit keeps state per thread, freed only when
+  // the thread ends.
+  bool written = true;
+  std::thread walker([&] {
+    ContainerRequest request;
+    if (!options.paths.empty()) {
+      // One container named on the command line.
+      request.path = options.paths.front();
+      if (!options.imageFile.empty()) {
+        request.image = options.images.front();
+        request.imageFile = options.imageFile;
+      }
+      written = walk.walk(request);
+      return;
+    }
+    while (written && readContainerRequest(STDIN_FILENO, request)) written = walk.walk(request);
+  });
+  walker.join();
+  {
+    const std::lock_guard<std::mutex> lock(stopping);
+    finished = true;
+  }
+  stop.notify_one();
+  watchdog.join();
+  return written ? 0 : 2;
+}
+
+std::vector<std::pair<std::string, std::string>> walkerLibraryVersions() {
+  std::vector<std::pair<std::string, std::string>> versions;
+  for (const auto& [name, version] :
+       {std::pair<const char*, std::string>{"libarchive", container::archiveLibraryVersion()},
+        {"libpff", container::pffLibraryVersion()},
+        {"GMime", container::mailLibraryVersion()}}) {
+    if (!version.empty()) versions.emplace_back(name, version);
+  }
+  return versions;
+}
+
+}  // namespace quillmark::scan

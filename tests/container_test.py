@@ -359,6 +359,18 @@ def uuencoded(name, data):
     return part
 
 
+def check_against_extracted(root, found):
+    """Each record, scanned with --hash=sha256 --hash-all, against the
+    detector on its member as extract() writes it, and sha256sum of it."""
+    for record in found:
+        data = extract(raw(record["path"]).decode(), record["within"])
+        path = os.path.join(root, "member")
+        write(path, data)
+        check(verdict_of(record) == detect(DETECTOR, path) and
+              record["hashes"]["sha256"] == hashlib.sha256(data).hexdigest(),
+              "%r: the detector's verdict, sha256sum's digest" % record["within"])
+
+
 def test_mail(root, evidence):
     """Every part of a message, a mailbox and a message in a zip: decoded
     from base64, quoted-printable and uuencode, an attached zip and message
@@ -385,13 +397,7 @@ def test_mail(root, evidence):
     # a body and a.bmp.
     check(done.returncode == 1 and len(found) == 9 + 6 + 2,
           "a record per part: %d %r" % (done.returncode, [r["within"] for r in found]))
-    for record in found:
-        data = extract(raw(record["path"]).decode(), record["within"])
-        path = os.path.join(root, "member")
-        write(path, data)
-        check(verdict_of(record) == detect(DETECTOR, path) and
-              record["hashes"]["sha256"] == hashlib.sha256(data).hexdigest(),
-              "%r: the detector's verdict, sha256sum's digest" % record["within"])
+    check_against_extracted(root, found)
 
     damaged = os.path.join(root, "damaged-mail")
     os.makedirs(damaged)
@@ -432,13 +438,7 @@ def test_uuencoded_blocks_in_text(root, evidence):
         hops = [(raw(r["within"][-1]["member"]), raw(r["within"][-1]["locator"])) for r in got]
         check(hops == [(b"", b"1"), (b"a.bmp", b"1:uu1"), (b"clean.bmp", b"1:uu2")],
               "%s: the text, then a member per block, named and located: %r" % (name, hops))
-        for record in got:
-            data = extract(raw(record["path"]).decode(), record["within"])
-            path = os.path.join(root, "member")
-            write(path, data)
-            check(verdict_of(record) == detect(DETECTOR, path) and
-                  record["hashes"]["sha256"] == hashlib.sha256(data).hexdigest(),
-                  "%r: the detector's verdict, sha256sum's digest" % record["within"])
+        check_against_extracted(root, got)
 
 
 def test_iso_inside_zip_and_mail(root, evidence):

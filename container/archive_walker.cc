@@ -314,7 +314,14 @@ class Walk {
     std::string block(kBlock, '\0');
     for (;;) {
       const std::int64_t got = stream.next(block.data(), block.size());
-      if (got <= 0) break;
+      if (got < 0) {
+        // A stream that breaks off (a truncated gzip) has no whole bytes to
+        // judge: the member is an error that says why, not a verdict on
+        // what came before the break.
+        found.content = &stream;
+        return visit_(found);
+      }
+      if (got == 0) break;
       if (whole.size() + static_cast<std::size_t>(got) > ArchiveWalker::kUnknownSizeLimit) {
         found.kind = Member::Kind::kTooLarge;
         return visit_(found);

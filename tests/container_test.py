@@ -244,6 +244,17 @@ def test_encrypted_damaged_and_bombs(root, evidence):
           found[-1]["within"] is None and found[-1]["verdict"] == "error" and
           found[-1]["error"].startswith("damaged container: "),
           "damaged: what could be read, then an error, status 2: %r" % found)
+    # A compressed stream cut off (it states no size): its member is an error
+    # that says why, not a verdict on the bytes before the cut.
+    gzipped = subprocess.run(["gzip", "-c", os.path.join(members, "big.bmp")],
+                             capture_output=True, check=True).stdout
+    cut = os.path.join(root, "cut-stream")
+    write(os.path.join(cut, "big.bmp.gz"), gzipped[:len(gzipped) // 2])
+    done = scan("--format=jsonl", "--all", cut)
+    found = records(done.stdout)
+    check(done.returncode == 2 and [r["verdict"] for r in found] == ["error"] and
+          found[0]["within"] and found[0]["error"].startswith("cannot read the member: "),
+          "a cut stream: its member an error, status 2: %r" % found)
 
     # Zeros read as an empty tar; a stream that does not state its size is
     # held only up to its limit; an mtree, whose entries name the host's

@@ -523,6 +523,22 @@ def test_containers_in_disk_images(root, evidence):
         check(sha256(image) == before, "%s is unchanged" % image)
 
 
+def test_walker_program_missing(root, evidence):
+    """A scanner installed without the program that walks containers says
+    so for each container, as an error record, and goes on."""
+    alone = os.path.join(root, "alone")
+    os.makedirs(alone)
+    shutil.copy(SCANNER, alone)
+    done = subprocess.run([os.path.join(alone, "quillmark-scan"), "-q", "--format=jsonl",
+                           os.path.join(evidence, "all.zip"), os.path.join(root, "clean-source.bmp")],
+                          capture_output=True, timeout=60)
+    found = records(done.stdout)
+    check(done.returncode == 2 and [r["verdict"] for r in found] == ["error", "clean"] and
+          "quillmark-scan-containers" in found[0]["error"],
+          "no walker: an error record per container, the scan goes on: %d %r"
+          % (done.returncode, found))
+
+
 def test_one_child_for_many_containers(root, evidence):
     """Containers are read by one child in turn: when it is killed, or
     hangs, between two containers, at most one of the next two is lost (an
@@ -599,7 +615,7 @@ def main():
             test_members_match_the_detector, test_nesting_and_hostile_names,
             test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
             test_uuencoded_blocks_in_text, test_iso_inside_zip_and_mail,
-            test_containers_in_disk_images, test_one_child_for_many_containers))
+            test_containers_in_disk_images, test_walker_program_missing, test_one_child_for_many_containers))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

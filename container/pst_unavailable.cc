@@ -12,6 +12,11 @@ std::optional<std::string> PstWalker::walk(const std::string&,
       "libpff)");
 }
 
+std::optional<std::string> PstWalker::walkSource(ContentSource&,
+                                                 const std::function<bool(Member&)>& visit) const {
+  return walk("", visit);
+}
+
 bool mailboxesSupported() { return false; }
 
 std::string pffLibraryVersion() { return {}; }

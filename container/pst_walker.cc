@@ -3,6 +3,7 @@
 #include <libpff.h>
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "container/container_format.h"
@@ -228,6 +229,80 @@ class Walk {
   std::optional<std::string> failure_;
 };
 
+// A mailbox's bytes as libpff reads them through a libbfio handle: by
+// offset, from a ContentSource, never written. The handle owns one of
+// these and frees it; a clone reads the same source from its own offset.
+struct SourceIo {
+  ContentSource* source;
+  std::uint64_t position = 0;
+  bool open = false;
+
+  static SourceIo* of(intptr_t* io) { return reinterpret_cast<SourceIo*>(io); }
+
+  static int free(intptr_t** io, libbfio_error_t**) {
+    delete of(*io);
+    *io = nullptr;
+    return 1;
+  }
+  static int clone(intptr_t** into, intptr_t* io, libbfio_error_t**) {
+    auto* const copy = new (std::nothrow) SourceIo{of(io)->source, 0, false};
+    *into = reinterpret_cast<intptr_t*>(copy);
+    return copy != nullptr ? 1 : -1;
+  }
+  static int openFor(intptr_t* io, int flags, libbfio_error_t**) {
+    if ((flags & LIBBFIO_ACCESS_FLAG_WRITE) != 0) return -1;  // evidence is never written
+    of(io)->open = true;
+    of(io)->position = 0;
+    return 1;
+  }
+  static int close(intptr_t* io, libbfio_error_t**) {
+    of(io)->open = false;
+    return 0;
+  }
+  static ssize_t read(intptr_t* io, uint8_t* into, size_t size, libbfio_error_t**) {
+    SourceIo& self = *of(io);
+    const std::int64_t got =
+        self.source->readAt(self.position, reinterpret_cast<char*>(into), size);
+    if (got < 0) return -1;
+    self.position += static_cast<std::uint64_t>(got);
+    return static_cast<ssize_t>(got);
+  }
+  static ssize_t write(intptr_t*, const uint8_t*, size_t, libbfio_error_t**) { return -1; }
+  static off64_t seek(intptr_t* io, off64_t offset, int whence, libbfio_error_t**) {
+    SourceIo& self = *of(io);
+    off64_t to = offset;
+    if (whence == SEEK_CUR) to += static_cast<off64_t>(self.position);
+    if (whence == SEEK_END) to += static_cast<off64_t>(self.source->size());
+    if (to < 0) return -1;
+    self.position = static_cast<std::uint64_t>(to);
+    return to;
+  }
+  static int exists(intptr_t*, libbfio_error_t**) { return 1; }
+  static int isOpen(intptr_t* io, libbfio_error_t**) { return of(io)->open ? 1 : 0; }
+  static int size(intptr_t* io, size64_t* size, libbfio_error_t**) {
+    *size = of(io)->source->size();
+    return 1;
+  }
+};
+
+// Walks the mailbox `file` opened, then closes and frees it.
+std::optional<std::string> walkOpened(libpff_file_t* file, const ArchiveWalker& archives,
+                                      const std::function<bool(Member&)>& visit) {
+  std::optional<std::string> failure;
+  PffItem root;
+  PffError rootError;
+  if (libpff_file_get_root_folder(file, root.put(), rootError.get()) != 1) {
+    failure = rootError.text();
+  } else {
+    Walk walk(archives, visit);
+    walk.folder(root.get(), "", 0);
+    failure = walk.firstFailure();
+  }
+  libpff_file_close(file, nullptr);
+  libpff_file_free(&file, nullptr);
+  return failure;
+}
+
 }  // namespace
 
 std::optional<std::string> PstWalker::walk(const std::string& path,
@@ -240,19 +315,42 @@ std::optional<std::string> PstWalker::walk(const std::string& path,
     libpff_file_free(&file, nullptr);
     return why;
   }
-  std::optional<std::string> failure;
-  PffItem root;
-  PffError rootError;
-  if (libpff_file_get_root_folder(file, root.put(), rootError.get()) != 1) {
-    failure = rootError.text();
-  } else {
-    Walk walk(archives_, visit);
-    walk.folder(root.get(), "", 0);
-    failure = walk.firstFailure();
+  return walkOpened(file, archives_, visit);
+}
+
+std::optional<std::string> PstWalker::walkSource(ContentSource& source,
+                                                 const std::function<bool(Member&)>& visit) const {
+#ifdef QUILLMARK_NO_MAILBOX_IO
+  (void)source;
+  (void)visit;
+  return std::string("this build reads Outlook mailboxes from files only (built without libbfio)");
+#else
+  auto* const io = new (std::nothrow) SourceIo{&source, 0, false};
+  if (io == nullptr) return std::string("out of memory");
+  libbfio_handle_t* handle = nullptr;
+  if (libbfio_handle_initialize(
+          &handle, reinterpret_cast<intptr_t*>(io), SourceIo::free, SourceIo::clone,
+          SourceIo::openFor, SourceIo::close, SourceIo::read, SourceIo::write, SourceIo::seek,
+          SourceIo::exists, SourceIo::isOpen, SourceIo::size,
+          LIBBFIO_FLAG_IO_HANDLE_MANAGED | LIBBFIO_FLAG_IO_HANDLE_CLONE_BY_FUNCTION,
+          nullptr) != 1) {
+    delete io;
+    return std::string("the mailbox library cannot take the mailbox's bytes");
   }
-  libpff_file_close(file, nullptr);
-  libpff_file_free(&file, nullptr);
+  libpff_file_t* file = nullptr;
+  PffError error;
+  std::optional<std::string> failure;
+  if (libpff_file_initialize(&file, error.get()) != 1) {
+    failure = error.text();
+  } else if (libpff_file_open_file_io_handle(file, handle, LIBPFF_OPEN_READ, error.get()) != 1) {
+    failure = error.text();
+    libpff_file_free(&file, nullptr);
+  } else {
+    failure = walkOpened(file, archives_, visit);
+  }
+  libbfio_handle_free(&handle, nullptr);
   return failure;
+#endif
 }
 
 bool mailboxesSupported() { return true; }

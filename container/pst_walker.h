@@ -31,6 +31,11 @@ class PstWalker {
   std::optional<std::string> walk(const std::string& path,
                                   const std::function<bool(Member&)>& visit) const;
 
+  // The same for a mailbox that is no file of its own but `source`, read by
+  // offset (a file in a disk image).
+  std::optional<std::string> walkSource(ContentSource& source,
+                                        const std::function<bool(Member&)>& visit) const;
+
  private:
   const ArchiveWalker& archives_;
 };

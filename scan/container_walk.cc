@@ -63,7 +63,8 @@ void skip(report::ScanRecord& record, report::SkipReason reason) {
 // Walks the container that is the file `imageFile` (as fileRefText
 // writes it) in the image `reader` reads, by offset through the image's
 // library, as the image child reads files. A failure to open it is
-// returned; the walk's own damage is handed to `visit` as a member
+// returned, and so is a mailbox's damage, as for a mailbox that is a file;
+// an archive's or a message's damage is handed to `visit` as a member
 // without a chain.
 std::optional<std::string> walkInImage(const std::string& imageFile,
                                        disk_image::ImageReader& reader,
@@ -81,13 +82,7 @@ std::optional<std::string> walkInImage(const std::string& imageFile,
   if (container::isMail(name)) {
     (void)mail.walkSource(format, *source, chain, visit, true);
   } else if (name == "pst") {
-    // The mailbox library reads files by name only: a mailbox in an image
-    // is analysed as the bytes it is, as in an archive.
-    container::Member member;
-    member.content = source;
-    member.randomAccess = true;
-    member.readError = [&reader] { return reader.detail(); };
-    (void)visit(member);
+    return container::PstWalker(walker).walkSource(*source, visit);
   } else {
     (void)walker.walkSource(*source, chain, visit, true);
   }

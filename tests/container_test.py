@@ -39,6 +39,10 @@ from scan_support import (bmp_with_record, check, child_of, detect, raw, records
 
 SCANNER, DETECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
 
+# The Outlook mailbox shared beside the project, where it is.
+SHARED_PST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+                          "containers", "enron.pst")
+
 # name, shell command run in the members folder writing OUT, the tool it needs.
 FORMATS = [
     ("zip", "zip -q -r OUT .", "zip"),
@@ -322,8 +326,7 @@ def test_encrypted_damaged_and_bombs(root, evidence):
 def test_outlook_mailbox(root, evidence):
     """Every attachment of the shared PST: its digest is sha256sum of the
     file pffexport writes at its locator."""
-    pst = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
-                       "containers", "enron.pst")
+    pst = SHARED_PST
     if not os.path.isfile(pst) or not shutil.which("pffexport"):
         print("NOTICE: no shared PST or no pffexport (pff-tools): mailboxes are not tested")
         return
@@ -476,9 +479,9 @@ def test_iso_inside_zip_and_mail(root, evidence):
 
 
 def test_containers_in_disk_images(root, evidence):
-    """Containers in ext4 and FAT images, allocated and deleted: the same
-    records and digests as the same files give in a tree; the image is
-    unchanged."""
+    """Containers in ext4 and FAT images, allocated and deleted, the shared
+    Outlook mailbox among them where it is: the same records and digests as
+    the same files give in a tree; the image is unchanged."""
     if not all(shutil.which(tool) for tool in ("mke2fs", "debugfs", "mkfs.fat", "mcopy")):
         print("NOTICE: no e2fsprogs or mtools: containers in disk images are not tested")
         return
@@ -488,6 +491,8 @@ def test_containers_in_disk_images(root, evidence):
         if os.path.exists(os.path.join(evidence, name)):
             shutil.copy(os.path.join(evidence, name), files)
     shutil.copy(os.path.join(evidence, "all.zip"), os.path.join(files, "gone.zip"))
+    if os.path.exists(SHARED_PST):
+        shutil.copy(SHARED_PST, files)
     write(os.path.join(files, "mail.eml"),
           message(os.path.join(root, "members"), "in an image", ["a.bmp"]).as_bytes())
     options = ["--format=jsonl", "--all", "--hash=sha256", "--hash-all"]
@@ -499,10 +504,10 @@ def test_containers_in_disk_images(root, evidence):
     for record in records(scan(*options, files).stdout):
         wanted.setdefault(os.path.basename(raw(record["path"]).decode()), []).append(record)
     ext4, fat = os.path.join(root, "files.ext4"), os.path.join(root, "files.fat")
-    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", files, ext4, "24M"], check=True,
+    subprocess.run(["mke2fs", "-q", "-t", "ext4", "-d", files, ext4, "40M"], check=True,
                    capture_output=True)
     subprocess.run(["debugfs", "-w", "-R", "rm /gone.zip", ext4], check=True, capture_output=True)
-    subprocess.run(["mkfs.fat", "-C", fat, "24576"], check=True, capture_output=True)
+    subprocess.run(["mkfs.fat", "-C", fat, "40960"], check=True, capture_output=True)
     env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
     for name in sorted(os.listdir(files)):
         subprocess.run(["mcopy", "-i", fat, os.path.join(files, name), "::/" + name], env=env,

@@ -275,13 +275,10 @@ class Walk {
     };
     const auto* const head = reinterpret_cast<const unsigned char*>(stream.peeked().data());
     const char* nested = containerFormatOf(head, stream.peeked().size());
-    if (nested == nullptr && sized && mayBeIso9660(stream.size()) && stream.peeked().size() >= 2 &&
-        !(head[0] == 'B' && head[1] == 'M')) {
-      stream.peek(kIsoDescriptorOffset + kIsoDescriptorBytes);
-      if (stream.peeked().size() == kIsoDescriptorOffset + kIsoDescriptorBytes &&
-          isIso9660Descriptor(
-              reinterpret_cast<const unsigned char*>(stream.peeked().data()) + kIsoDescriptorOffset,
-              kIsoDescriptorBytes)) {
+    if (nested == nullptr && sized && mayBeIso9660(head, stream.peeked().size(), stream.size())) {
+      stream.peek(kIsoSignatureBytes);
+      if (isIso9660Start(reinterpret_cast<const unsigned char*>(stream.peeked().data()),
+                         stream.peeked().size())) {
         nested = "iso9660";
       }
     }

@@ -189,25 +189,40 @@ const char* containerFormatOf(const unsigned char* bytes, std::size_t length) {
   return nullptr;
 }
 
+namespace {
+
+// True when `bytes` begin a volume descriptor: types 0 to 3 (boot record,
+// primary, supplementary, partition) or the set terminator, version 1.
 bool isIso9660Descriptor(const unsigned char* bytes, std::size_t length) {
-  // Types 0 to 3 (boot record, primary, supplementary, partition) and the
-  // set terminator; version 1.
   return length >= kIsoDescriptorBytes && (bytes[0] <= 3 || bytes[0] == 255) &&
          std::memcmp(bytes + 1, "CD001", 5) == 0 && bytes[6] == 1;
+}
+
+}  // namespace
+
+bool mayBeIso9660(const unsigned char* head, std::size_t length, std::uint64_t size) {
+  return size >= kIsoDescriptorOffset + 2048 && size % 2048 == 0 &&
+         !(length >= 2 && head[0] == 'B' && head[1] == 'M');
+}
+
+bool isIso9660Start(const unsigned char* start, std::size_t length) {
+  return length >= kIsoSignatureBytes &&
+         isIso9660Descriptor(start + kIsoDescriptorOffset, kIsoDescriptorBytes);
 }
 
 const char* containerFormatOf(ContentSource& source) {
   unsigned char head[kSignatureBytes];
   const std::int64_t got = source.readAt(0, reinterpret_cast<char*>(head), sizeof head);
   if (got <= 0) return nullptr;
-  const char* const format = containerFormatOf(head, static_cast<std::size_t>(got));
-  if (format != nullptr || got < 2 || (head[0] == 'B' && head[1] == 'M')) return format;
+  const auto length = static_cast<std::size_t>(got);
+  const char* const format = containerFormatOf(head, length);
+  if (format != nullptr || !mayBeIso9660(head, length, source.size())) return format;
   std::uint64_t read = 0;
   return isIso9660(source, read) ? "iso9660" : nullptr;
 }
 
 bool isIso9660(ContentSource& source, std::uint64_t& read) {
-  if (!mayBeIso9660(source.size())) return false;
+  if (!mayBeIso9660(nullptr, 0, source.size())) return false;
   unsigned char descriptor[kIsoDescriptorBytes];
   const std::int64_t got =
       source.readAt(kIsoDescriptorOffset, reinterpret_cast<char*>(descriptor), sizeof descriptor);

@@ -25,17 +25,18 @@ const char* containerFormatOf(const unsigned char* bytes, std::size_t length);
 // past the first bytes read of every file. It is looked for only in
 // content whose size is a whole number of 2048-byte sectors, as every ISO
 // image's is, so that nearly no other file costs a second read.
-inline constexpr std::uint64_t kIsoDescriptorOffset = 32768;
+inline constexpr std::size_t kIsoDescriptorOffset = 32768;
 inline constexpr std::size_t kIsoDescriptorBytes = 7;  // type, "CD001", version
+// The first bytes of content that hold the descriptor.
+inline constexpr std::size_t kIsoSignatureBytes = kIsoDescriptorOffset + kIsoDescriptorBytes;
 
-// True when content of `size` bytes may be an ISO 9660 image.
-inline bool mayBeIso9660(std::uint64_t size) {
-  return size >= kIsoDescriptorOffset + 2048 && size % 2048 == 0;
-}
+// True when content of `size` bytes whose first `length` bytes are `head`
+// may be an ISO 9660 image: whole sectors, past the descriptor, no BMP.
+bool mayBeIso9660(const unsigned char* head, std::size_t length, std::uint64_t size);
 
-// True when the kIsoDescriptorBytes at kIsoDescriptorOffset are a volume
-// descriptor's start.
-bool isIso9660Descriptor(const unsigned char* bytes, std::size_t length);
+// True when `start`, the first `length` bytes of content, holds a volume
+// descriptor where one lies.
+bool isIso9660Start(const unsigned char* start, std::size_t length);
 
 // True when `source` is an ISO 9660 image: mayBeIso9660 and a volume
 // descriptor where one lies. Adds the bytes it read to `read`.

@@ -8,9 +8,12 @@
 #include <memory>
 #include <string_view>
 
+#include "analysis/content_window.h"
 #include "analysis/memory_source.h"
 #include "container/container_format.h"
 #include "container/mail_walker.h"
+#include "container/pst_walker.h"
+#include "tree/host_file.h"
 
 namespace quillmark::container {
 
@@ -226,16 +229,45 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   return static_cast<la_ssize_t>(got);
 }
 
+// Where a member's bytes lie in the container's own bytes `raw` when they lie
+// there as they are, whole and in one piece: a zip member stored without
+// compression, or a tar member that is not sparse, in a container not
+// compressed as a whole, that starts at `start` (where the library stood
+// after its header), ends within `raw`, and whose first bytes there are
+// `head`, the first bytes the library gave of it. Nothing otherwise.
+std::optional<std::uint64_t> storedAt(archive* a, archive_entry* entry, ContentSource& raw,
+                                      la_int64_t start, std::uint64_t size,
+                                      const std::string& head) {
+  if (archive_filter_count(a) != 1 || start < 0) return std::nullopt;
+  const int base = archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
+  // The zip reader names each member's compression in the format's name.
+  const char* const name = archive_format_name(a);
+  const bool whole = (base == ARCHIVE_FORMAT_ZIP && name != nullptr &&
+                      std::string_view(name).find("(uncompressed)") != std::string_view::npos) ||
+                     (base == ARCHIVE_FORMAT_TAR && archive_entry_sparse_count(entry) == 0);
+  const auto at = static_cast<std::uint64_t>(start);
+  if (!whole || at > raw.size() || size > raw.size() - at || head.size() > size)
+    return std::nullopt;
+  char there[kSignatureBytes];
+  if (head.size() > sizeof there ||
+      raw.readAt(at, there, head.size()) != static_cast<std::int64_t>(head.size()) ||
+      std::memcmp(there, head.data(), head.size()) != 0) {
+    return std::nullopt;
+  }
+  return at;
+}
+
 class Walk {
  public:
   friend class quillmark::container::ArchiveWalker;
-  Walk(unsigned maxDepth, const MailWalker* mail, const std::function<bool(Member&)>& visit)
-      : maxDepth_(maxDepth), mail_(mail), visit_(visit) {}
+  Walk(const ArchiveWalker& owner, const std::function<bool(Member&)>& visit)
+      : owner_(owner), maxDepth_(owner.maxDepth()), mail_(owner.mailWalker()), visit_(visit) {}
 
-  // Walks the members of `a` at the depth of `chain`. Returns false when
-  // the walk must stop (visit said so); `reason` is set when this container
-  // cannot be read further.
-  bool level(archive* a, std::vector<MemberHop>& chain, std::string& reason, bool& encrypted) {
+  // Walks the members of `a` at the depth of `chain`; `raw`, when set, is
+  // what `a` reads, by offset. Returns false when the walk must stop (visit
+  // said so); `reason` is set when this container cannot be read further.
+  bool level(archive* a, ContentSource* raw, std::vector<MemberHop>& chain, std::string& reason,
+             bool& encrypted) {
     archive_entry* entry = nullptr;
     std::string format;
     for (std::uint64_t index = 0;; ++index) {
@@ -253,14 +285,14 @@ class Walk {
       }
       const char* name = archive_entry_pathname(entry);
       chain.push_back(MemberHop{format, name != nullptr ? name : "", index, {}});
-      const bool more = member(a, entry, chain);
+      const bool more = member(a, entry, raw, chain);
       chain.pop_back();
       if (!more) return false;
     }
   }
 
  private:
-  bool member(archive* a, archive_entry* entry, std::vector<MemberHop>& chain) {
+  bool member(archive* a, archive_entry* entry, ContentSource* raw, std::vector<MemberHop>& chain) {
     Member found;
     found.chain = chain;
     if (archive_entry_is_encrypted(entry) != 0) {
@@ -268,8 +300,15 @@ class Walk {
       return visit_(found);
     }
     const bool sized = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
+    const la_int64_t start = archive_filter_bytes(a, 0);
     EntryStream stream(a, sized ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0);
     stream.peek(kSignatureBytes);
+    if (raw != nullptr && sized) {
+      if (const auto at = storedAt(a, entry, *raw, start, stream.size(), stream.peeked())) {
+        ContentWindow window(*raw, *at, stream.size());
+        return stored(window, chain, found);
+      }
+    }
     found.readError = [&stream] {
       return std::string(stream.error() != nullptr ? stream.error() : "unknown");
     };
@@ -330,24 +369,36 @@ class Walk {
     return visit_(found);
   }
 
-  // Walks the container that `source` holds, read from its start in order,
-  // as a level of its own.
+  // A member whose bytes lie whole in its container's, read by offset there
+  // as a file is: only the bytes its analysis needs. A container inside it
+  // is read as a file is too: a zip from its central directory, a mailbox
+  // by libpff.
+  bool stored(ContentSource& window, std::vector<MemberHop>& chain, Member& found) {
+    const char* const nested = containerFormatOf(window);
+    if (nested != nullptr) {
+      const std::string_view format = nested;
+      if (chain.size() >= maxDepth_) {
+        found.kind = Member::Kind::kTooDeep;
+        return visit_(found);
+      }
+      if (format == "pst" && mailboxesSupported())
+        return PstWalker(owner_).walkMember(window, chain, visit_);
+      if (isMail(format) && mail_ != nullptr && mailSupported())
+        return mail_->walkSource(nested, window, chain, visit_, true);
+      if (format != "pst" && !isMail(format)) return container(window, chain, true);
+    }
+    found.content = &window;
+    found.randomAccess = true;
+    found.readError = [] { return std::string("the container's bytes cannot be read"); };
+    return visit_(found);
+  }
+
+  // Walks the container that `source` holds as a level of its own: read
+  // from its start in order, or, `seekable`, by offset.
   bool container(ContentSource& source, std::vector<MemberHop>& chain, bool seekable = false) {
-    ArchivePtr nested = newReader();
-    NestedInput input{&source};
     std::string reason;
     bool encrypted = false;
-    bool more = true;
-    if (nested && seekable) {
-      (void)archive_read_set_seek_callback(nested.get(), seekNested);
-      (void)archive_read_set_skip_callback(nested.get(), skipNested);
-    }
-    if (!nested ||
-        archive_read_open(nested.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
-      reason = nested ? archive_error_string(nested.get()) : "out of memory";
-    } else {
-      more = level(nested.get(), chain, reason, encrypted);
-    }
+    const bool more = open(source, seekable, chain, reason, encrypted);
     if (reason.empty() || !more) return more;
     // The container inside could not be read (further): a member of its
     // own, after those that could.
@@ -358,6 +409,25 @@ class Walk {
     return visit_(failed);
   }
 
+  // Opens the container that `source` holds and walks its members, as
+  // level() does.
+  bool open(ContentSource& source, bool seekable, std::vector<MemberHop>& chain,
+            std::string& reason, bool& encrypted) {
+    ArchivePtr reader = newReader();
+    NestedInput input{&source};
+    if (reader && seekable) {
+      (void)archive_read_set_seek_callback(reader.get(), seekNested);
+      (void)archive_read_set_skip_callback(reader.get(), skipNested);
+    }
+    if (!reader ||
+        archive_read_open(reader.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
+      reason = reader ? archive_error_string(reader.get()) : "out of memory";
+      return true;
+    }
+    return level(reader.get(), seekable ? &source : nullptr, chain, reason, encrypted);
+  }
+
+  const ArchiveWalker& owner_;
   unsigned maxDepth_;
   const MailWalker* mail_;
   const std::function<bool(Member&)>& visit_;
@@ -369,22 +439,28 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
                                                const std::function<bool(Member&)>& visit,
                                                bool& encrypted) const {
   encrypted = false;
-  ArchivePtr reader = newReader();
-  if (!reader) return std::string("out of memory");
-  if (archive_read_open_filename(reader.get(), path.c_str(), kBlock) != ARCHIVE_OK) {
-    return std::string(archive_error_string(reader.get()));
+  // The file is read by offset, so that a member stored in it as it is can
+  // be read as a file is.
+  tree::HostFile file;
+  switch (file.open(path, true)) {
+    case tree::HostFile::Opened::kFile:
+      break;
+    case tree::HostFile::Opened::kFailed:
+      return std::string("cannot open the container: ") + std::strerror(file.error());
+    default:
+      return std::string("cannot open the container: not a regular file");
   }
-  Walk walk(maxDepth_, mail_, visit);
+  Walk walk(*this, visit);
   std::vector<MemberHop> chain;
   std::string reason;
-  walk.level(reader.get(), chain, reason, encrypted);
+  (void)walk.open(file, true, chain, reason, encrypted);
   if (reason.empty()) return std::nullopt;
   return reason;
 }
 
 bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
                                const std::function<bool(Member&)>& visit, bool seekable) const {
-  Walk walk(maxDepth_, mail_, visit);
+  Walk walk(*this, visit);
   return walk.container(source, chain, seekable);
 }
 

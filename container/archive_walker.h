@@ -69,6 +69,8 @@ class ArchiveWalker {
 
   // How many containers deep the walk opens.
   unsigned maxDepth() const { return maxDepth_; }
+  // What walks mail inside archives, or nullptr.
+  const MailWalker* mailWalker() const { return mail_; }
 
   // Hands `visit` each member of the container file at `path`, in the
   // container's own order, until it returns false. Returns nothing when the

@@ -17,6 +17,15 @@ std::optional<std::string> PstWalker::walkSource(ContentSource&,
   return walk("", visit);
 }
 
+bool PstWalker::walkMember(ContentSource& source, const std::vector<MemberHop>& chain,
+                           const std::function<bool(Member&)>& visit) const {
+  Member failed;
+  failed.chain = chain;
+  failed.kind = Member::Kind::kDamaged;
+  failed.why = *walkSource(source, visit);
+  return visit(failed);
+}
+
 bool mailboxesSupported() { return false; }
 
 std::string pffLibraryVersion() { return {}; }

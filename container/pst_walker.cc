@@ -121,8 +121,10 @@ std::string entryText(libpff_item_t* item, uint32_t entry) {
 
 class Walk {
  public:
-  Walk(const ArchiveWalker& archives, const std::function<bool(Member&)>& visit)
-      : archives_(archives), visit_(visit) {}
+  // `outer`: the chain of the mailbox itself, empty for a file.
+  Walk(const ArchiveWalker& archives, const std::vector<MemberHop>& outer,
+       const std::function<bool(Member&)>& visit)
+      : archives_(archives), outer_(outer), visit_(visit) {}
 
   // Walks `folder`, whose path (as pffexport names it) is `path`. Returns
   // false when the walk must stop.
@@ -202,15 +204,24 @@ class Walk {
       number.insert(0, std::to_string(count).size() - number.size(), '0');
       std::string locator = path;
       locator.append("/Attachments/").append(number);
-      std::vector<MemberHop> chain = {MemberHop{"pst", name, index_++, locator}};
+      std::vector<MemberHop> chain = outer_;
+      chain.push_back(MemberHop{"pst", name, index_++, locator});
       AttachmentSource source(attachment.get(), size);
-      const char* const nested = containerFormatOf(source);
-      if (nested != nullptr && std::string(nested) != "pst") {
-        if (!archives_.walkSource(source, chain, visit_)) return false;
-        continue;
-      }
       Member member;
       member.chain = chain;
+      if (const char* const nested = containerFormatOf(source); nested != nullptr) {
+        if (chain.size() >= archives_.maxDepth()) {
+          member.kind = Member::Kind::kTooDeep;
+          if (!visit_(member)) return false;
+          continue;
+        }
+        // A mailbox attached is read by offset too, as a mailbox of its own.
+        const bool more = std::string(nested) == "pst"
+                              ? PstWalker(archives_).walkMember(source, chain, visit_)
+                              : archives_.walkSource(source, chain, visit_);
+        if (!more) return false;
+        continue;
+      }
       member.content = &source;
       member.randomAccess = true;
       member.readError = [] { return std::string("the mailbox library cannot read it"); };
@@ -224,6 +235,7 @@ class Walk {
   }
 
   const ArchiveWalker& archives_;
+  const std::vector<MemberHop>& outer_;
   const std::function<bool(Member&)>& visit_;
   std::uint64_t index_ = 0;
   std::optional<std::string> failure_;
@@ -285,17 +297,19 @@ struct SourceIo {
   }
 };
 
-// Walks the mailbox `file` opened, then closes and frees it.
+// Walks the mailbox `file` opened, whose chain is `outer`, then closes and
+// frees it. `stopped` is set when `visit` stopped the walk.
 std::optional<std::string> walkOpened(libpff_file_t* file, const ArchiveWalker& archives,
-                                      const std::function<bool(Member&)>& visit) {
+                                      const std::vector<MemberHop>& outer,
+                                      const std::function<bool(Member&)>& visit, bool& stopped) {
   std::optional<std::string> failure;
   PffItem root;
   PffError rootError;
   if (libpff_file_get_root_folder(file, root.put(), rootError.get()) != 1) {
     failure = rootError.text();
   } else {
-    Walk walk(archives, visit);
-    walk.folder(root.get(), "", 0);
+    Walk walk(archives, outer, visit);
+    stopped = !walk.folder(root.get(), "", 0);
     failure = walk.firstFailure();
   }
   libpff_file_close(file, nullptr);
@@ -315,14 +329,37 @@ std::optional<std::string> PstWalker::walk(const std::string& path,
     libpff_file_free(&file, nullptr);
     return why;
   }
-  return walkOpened(file, archives_, visit);
+  bool stopped = false;
+  return walkOpened(file, archives_, {}, visit, stopped);
 }
 
 std::optional<std::string> PstWalker::walkSource(ContentSource& source,
                                                  const std::function<bool(Member&)>& visit) const {
+  bool stopped = false;
+  return walkSourceIn(source, {}, visit, stopped);
+}
+
+bool PstWalker::walkMember(ContentSource& source, const std::vector<MemberHop>& chain,
+                           const std::function<bool(Member&)>& visit) const {
+  bool stopped = false;
+  const std::optional<std::string> failure = walkSourceIn(source, chain, visit, stopped);
+  if (stopped || !failure) return !stopped;
+  Member failed;
+  failed.chain = chain;
+  failed.kind = Member::Kind::kDamaged;
+  failed.why = *failure;
+  return visit(failed);
+}
+
+std::optional<std::string> PstWalker::walkSourceIn(ContentSource& source,
+                                                   const std::vector<MemberHop>& chain,
+                                                   const std::function<bool(Member&)>& visit,
+                                                   bool& stopped) const {
 #ifdef QUILLMARK_NO_MAILBOX_IO
   (void)source;
+  (void)chain;
   (void)visit;
+  (void)stopped;
   return std::string("this build reads Outlook mailboxes from files only (built without libbfio)");
 #else
   auto* const io = new (std::nothrow) SourceIo{&source, 0, false};
@@ -346,7 +383,7 @@ std::optional<std::string> PstWalker::walkSource(ContentSource& source,
     failure = error.text();
     libpff_file_free(&file, nullptr);
   } else {
-    failure = walkOpened(file, archives_, visit);
+    failure = walkOpened(file, archives_, chain, visit, stopped);
   }
   libbfio_handle_free(&handle, nullptr);
   return failure;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "container/archive_walker.h"
 
@@ -36,7 +37,22 @@ class PstWalker {
   std::optional<std::string> walkSource(ContentSource& source,
                                         const std::function<bool(Member&)>& visit) const;
 
+  // The same for a mailbox that is a member at the end of `chain` (stored
+  // whole in an archive, attached in another mailbox), read by offset
+  // through `source`: its attachments' chains begin with `chain`, and a
+  // failure is handed to `visit` as a kDamaged member after them. Returns
+  // false when `visit` stopped the walk.
+  bool walkMember(ContentSource& source, const std::vector<MemberHop>& chain,
+                  const std::function<bool(Member&)>& visit) const;
+
  private:
+  // walkSource for a mailbox whose chain is `chain`; `stopped` is set when
+  // `visit` stopped the walk.
+  std::optional<std::string> walkSourceIn(ContentSource& source,
+                                          const std::vector<MemberHop>& chain,
+                                          const std::function<bool(Member&)>& visit,
+                                          bool& stopped) const;
+
   const ArchiveWalker& archives_;
 };
 

@@ -24,6 +24,10 @@ constexpr std::size_t kBlock = std::size_t{64} * 1024;
 // messages) is not walked: a hostile message could nest without end.
 constexpr int kMaxMimeDepth = 64;
 
+// A text part in quoted-printable or base64 is searched for uuencoded
+// blocks when it decodes to at most this many bytes, held while it is.
+constexpr std::uint64_t kEncodedTextLimit = std::uint64_t{16} << 20;
+
 // A reference to a GObject of GMime's, dropped with it.
 template <typename T>
 class Ref {
@@ -365,31 +369,45 @@ class Walk {
     DecodedPart decoded(content);
     bool more = member(decoded, chain);
     chain.pop_back();
-    if (more && isPlainText(part, content)) more = uuencodedBlocks(content, path, chain);
+    if (more && isText(part, content)) {
+      more = uuencodedBlocks(content, decoded.size(), path, chain);
+    }
     return more;
   }
 
-  // True for a text part whose bytes are as they stand (no transfer
-  // encoding to undo), where mail of old carried files uuencoded.
-  static bool isPlainText(GMimePart* part, GMimeDataWrapper* content) {
+  // True for a text part, where mail of old carried files uuencoded: its
+  // bytes as they stand, or in quoted-printable or base64, which a gateway
+  // may have put such a text in. Not a part that is uuencoded as a whole.
+  static bool isText(GMimePart* part, GMimeDataWrapper* content) {
     GMimeContentType* const type = g_mime_object_get_content_type(GMIME_OBJECT(part));
-    switch (g_mime_data_wrapper_get_encoding(content)) {
-      case GMIME_CONTENT_ENCODING_DEFAULT:
-      case GMIME_CONTENT_ENCODING_7BIT:
-      case GMIME_CONTENT_ENCODING_8BIT:
-      case GMIME_CONTENT_ENCODING_BINARY:
-        return type == nullptr || g_mime_content_type_is_type(type, "text", "*") != FALSE;
-      default:
-        return false;
-    }
+    return g_mime_data_wrapper_get_encoding(content) != GMIME_CONTENT_ENCODING_UUENCODE &&
+           (type == nullptr || g_mime_content_type_is_type(type, "text", "*") != FALSE);
   }
 
-  // The uuencoded blocks in the text of the part at `path`, each a member
-  // of its own named by its begin line, located as "PATH:uuN" (the Nth
-  // block from 1).
-  bool uuencodedBlocks(GMimeDataWrapper* content, const std::string& path,
+  // True when `content` is in a transfer encoding to undo before its text
+  // can be read.
+  static bool isEncoded(GMimeDataWrapper* content) {
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    return encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+           encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  }
+
+  // The uuencoded blocks in the text of the part at `path`, `size` bytes
+  // once decoded, each a member of its own named by its begin line, located
+  // as "PATH:uuN" (the Nth block from 1).
+  bool uuencodedBlocks(GMimeDataWrapper* content, std::uint64_t size, const std::string& path,
                        std::vector<MemberHop>& chain) {
-    GMimeStream* const text = g_mime_data_wrapper_get_stream(content);
+    GMimeStream* text = g_mime_data_wrapper_get_stream(content);
+    // A text in a transfer encoding is decoded into memory, up to a limit,
+    // so that its blocks can be cut out by offset: a decoding stream can
+    // only be read again from its start.
+    const bool encoded = isEncoded(content);
+    if (encoded && size > kEncodedTextLimit) return true;
+    Ref<GMimeStream> decodedText(encoded ? g_mime_stream_mem_new() : nullptr);
+    if (encoded) {
+      if (g_mime_data_wrapper_write_to_stream(content, decodedText.get()) < 0) return true;
+      text = decodedText.get();
+    }
     UuencodedBlockFinder finder(text);
     UuencodedBlockFinder::Block block;
     for (int number = 1; finder.next(block); ++number) {

@@ -451,7 +451,8 @@ def test_mail(root, evidence):
 def test_uuencoded_blocks_in_text(root, evidence):
     """Files uuencoded in the text of a message, as mail carried them of
     old, are members named by their begin lines; prose that begins
-    "begin 100" is not a block. In a message file and in a zip."""
+    "begin 100" is not a block. In a message file, in a zip, and in a text
+    part in quoted-printable or base64."""
     members = os.path.join(root, "members")
     folder = os.path.join(root, "uuencoded")
     os.makedirs(folder)
@@ -460,13 +461,19 @@ def test_uuencoded_blocks_in_text(root, evidence):
         data = open(os.path.join(members, name), "rb").read()
         lines = b"".join(binascii.b2a_uu(data[i:i + 45]) for i in range(0, len(data), 45))
         blocks += b"begin 644 " + name.encode() + b"\n" + lines + b"`\nend\nthat was it\n"
-    text = (b"From: a@example.org\nTo: b@example.org\nSubject: of old\n\n"
-            b"begin 100 meters of prose\nand more prose\n" + blocks)
+    body = b"begin 100 meters of prose\nand more prose\n" + blocks
+    text = b"From: a@example.org\nTo: b@example.org\nSubject: of old\n\n" + body
     write(os.path.join(folder, "old.eml"), text)
     with zipfile.ZipFile(os.path.join(folder, "old.zip"), "w") as archive:
         archive.writestr("old.eml", text)
+    # The same text as a gateway may have passed it on, in a transfer encoding.
+    for encoding in ("quoted-printable", "base64"):
+        passed = email.message.EmailMessage()
+        passed["From"], passed["Subject"] = "a@example.org", "passed on"
+        passed.set_content(body.decode("ascii"), cte=encoding)
+        write(os.path.join(folder, encoding + ".eml"), passed.as_bytes())
     found = records(scan("--format=jsonl", "--hash=sha256", "--hash-all", folder).stdout)
-    for name in ("old.eml", "old.zip"):
+    for name in ("old.eml", "old.zip", "quoted-printable.eml", "base64.eml"):
         got = [r for r in found if raw(r["path"]).endswith(name.encode())]
         hops = [(raw(r["within"][-1]["member"]), raw(r["within"][-1]["locator"])) for r in got]
         check(hops == [(b"", b"1"), (b"a.bmp", b"1:uu1"), (b"clean.bmp", b"1:uu2")],

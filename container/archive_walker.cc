@@ -11,6 +11,7 @@
 #include "analysis/content_window.h"
 #include "analysis/memory_source.h"
 #include "container/container_format.h"
+#include "container/inflated_member.h"
 #include "container/mail_walker.h"
 #include "container/pst_walker.h"
 #include "tree/host_file.h"
@@ -235,16 +236,23 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
 // compressed as a whole, that starts at `start` (where the library stood
 // after its header), ends within `raw`, and whose first bytes there are
 // `head`, the first bytes the library gave of it. Nothing otherwise.
+// True when the member `a` stands at is a zip's, compressed by `method` as
+// the zip reader names it in the format's name ("ZIP 2.0 (deflation)"),
+// in a zip not compressed as a whole.
+bool isZipMember(archive* a, std::string_view method) {
+  const char* const name = archive_format_name(a);
+  return archive_filter_count(a) == 1 &&
+         (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP && name != nullptr &&
+         std::string_view(name).find(method) != std::string_view::npos;
+}
+
 std::optional<std::uint64_t> storedAt(archive* a, archive_entry* entry, ContentSource& raw,
                                       la_int64_t start, std::uint64_t size,
                                       const std::string& head) {
   if (archive_filter_count(a) != 1 || start < 0) return std::nullopt;
-  const int base = archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
-  // The zip reader names each member's compression in the format's name.
-  const char* const name = archive_format_name(a);
-  const bool whole = (base == ARCHIVE_FORMAT_ZIP && name != nullptr &&
-                      std::string_view(name).find("(uncompressed)") != std::string_view::npos) ||
-                     (base == ARCHIVE_FORMAT_TAR && archive_entry_sparse_count(entry) == 0);
+  const bool whole = isZipMember(a, "(uncompressed)") ||
+                     ((archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR &&
+                      archive_entry_sparse_count(entry) == 0);
   const auto at = static_cast<std::uint64_t>(start);
   if (!whole || at > raw.size() || size > raw.size() - at || head.size() > size)
     return std::nullopt;
@@ -327,6 +335,10 @@ class Walk {
         return visit_(found);
       }
       if (std::string_view(nested) == "pst") {
+        if (raw != nullptr && start >= 0 && isZipMember(a, "(deflation)") && mailboxesSupported() &&
+            inflatedMembersSupported()) {
+          return deflatedMailbox(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
+        }
         // A mailbox is read by offset, which a stream cannot give: its
         // bytes are analysed as they are.
         found.content = &stream;
@@ -391,6 +403,27 @@ class Walk {
     found.randomAccess = true;
     found.readError = [] { return std::string("the container's bytes cannot be read"); };
     return visit_(found);
+  }
+
+  // A mailbox deflated in a zip that is read by offset (`raw`, the
+  // member's compressed bytes from `start`): inflated by offset for libpff,
+  // once its stream has been run through to find where it can be taken up
+  // again. A stream that does not begin with the bytes `stream` gave is not
+  // this member's, and the member is analysed as its bytes; one that cannot
+  // be inflated whole is the member's error.
+  bool deflatedMailbox(ContentSource& raw, std::uint64_t start, EntryStream& stream,
+                       std::vector<MemberHop>& chain, Member& found) {
+    InflatedMember inflated(raw, start, stream.size());
+    if (!inflated.begins(stream.peeked())) {
+      found.content = &stream;
+      return visit_(found);
+    }
+    if (!inflated.index()) {
+      found.kind = Member::Kind::kDamaged;
+      found.why = "the mailbox cannot be inflated: " + inflated.error();
+      return visit_(found);
+    }
+    return PstWalker(owner_).walkMember(inflated, chain, visit_);
   }
 
   // Walks the container that `source` holds as a level of its own: read

@@ -305,7 +305,12 @@ std::optional<std::string> walkOpened(libpff_file_t* file, const ArchiveWalker& 
   std::optional<std::string> failure;
   PffItem root;
   PffError rootError;
-  if (libpff_file_get_root_folder(file, root.put(), rootError.get()) != 1) {
+  const int found = libpff_file_get_root_folder(file, root.put(), rootError.get());
+  if (found == 0) {
+    // The library found no folders, and says so without an error: the
+    // mailbox is cut short, or its index damaged.
+    failure = "the mailbox's folders cannot be found";
+  } else if (found != 1) {
     failure = rootError.text();
   } else {
     Walk walk(archives, outer, visit);

@@ -37,4 +37,15 @@ data = open("notes.bmp", "rb").read()
 lines = b"".join(binascii.b2a_uu(data[i:i + 45]) for i in range(0, len(data), 45))
 open(sys.argv[1], "wb").write(b"From: a@example.org\nSubject: old\n\nbegin 644 notes.bmp\n" +
                               lines + b"`\nend\n")
+# The same text passed on in quoted-printable.
+open(sys.argv[1].replace(".eml", "-qp.eml"), "wb").write(
+    b"From: a@example.org\nSubject: old\nContent-Transfer-Encoding: quoted-printable\n\n" +
+    binascii.b2a_qp(b"begin 644 notes.bmp\n" + lines + b"`\nend\n"))
 PYTHON
+# The start of a mailbox, deflated in a zip (inflated by offset for libpff)
+# and stored in one.
+pst="$project/../shared/containers/enron.pst"
+if [ -f "$pst" ]; then
+  head -c 65536 "$pst" > "$corpus/head.pst"
+  (cd "$corpus" && zip -q pst.zip head.pst && zip -q -0 pst-stored.zip head.pst && rm head.pst)
+fi

@@ -349,24 +349,26 @@ def test_outlook_mailbox(root, evidence):
     check(len(found) == len(exported) == matched,
           "every attachment, digest as pffexport writes it: %d records, %d files, %d equal"
           % (len(found), len(exported), matched))
-    # Stored whole in a zip or a tar, the mailbox is read where it lies, by
-    # offset; deflated, it can only stream past, and is analysed as bytes.
+    # In a zip, stored or deflated, or in a tar, the mailbox is read where it
+    # lies, by offset; in a tar.gz it can only stream past, and is analysed
+    # as its bytes.
     held = os.path.join(root, "pst-held")
     os.makedirs(held)
     subprocess.run(["zip", "-q", "-0", "-j", os.path.join(held, "stored.zip"), pst], check=True)
     subprocess.run(["zip", "-q", "-j", os.path.join(held, "deflated.zip"), pst], check=True)
-    subprocess.run(["tar", "cf", os.path.join(held, "plain.tar"), "-C", os.path.dirname(pst),
-                    os.path.basename(pst)], check=True)
+    for name, flags in (("plain.tar", "cf"), ("streamed.tar.gz", "czf")):
+        subprocess.run(["tar", flags, os.path.join(held, name), "-C", os.path.dirname(pst),
+                        os.path.basename(pst)], check=True)
     wanted = [([hop["locator"] for hop in r["within"]], r["hashes"]["sha256"]) for r in found]
     inside = records(scan("--format=jsonl", "--hash=sha256", "--hash-all", held).stdout)
-    for name, outer in (("stored.zip", "zip"), ("plain.tar", "tar")):
+    for name, outer in (("stored.zip", "zip"), ("deflated.zip", "zip"), ("plain.tar", "tar")):
         got = [([hop["locator"] for hop in r["within"][1:]], r["hashes"]["sha256"]) for r in inside
                if raw(r["path"]).endswith(name.encode()) and r["within"][0]["format"] == outer]
         check(got == wanted, "the mailbox in %s: %d records as its own %d" %
               (name, len(got), len(wanted)))
-    deflated = [r for r in inside if raw(r["path"]).endswith(b"deflated.zip")]
-    check(len(deflated) == 1 and deflated[0]["hashes"]["sha256"] == before,
-          "a deflated mailbox: its bytes, one record: %r" % deflated)
+    streamed = [r for r in inside if raw(r["path"]).endswith(b"streamed.tar.gz")]
+    check(len(streamed) == 1 and streamed[0]["hashes"]["sha256"] == before,
+          "a mailbox that streams: its bytes, one record: %r" % streamed)
     check(sha256(pst) == before, "the mailbox is unchanged")
 
 

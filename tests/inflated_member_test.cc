@@ -1,0 +1,102 @@
+#include "container/inflated_member.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis/memory_source.h"
+
+namespace quillmark::container {
+namespace {
+
+// `size` bytes that deflate into many blocks: runs of a few letters broken
+// by bytes that do not repeat.
+std::string sample(std::size_t size) {
+  std::string data(size, '\0');
+  std::uint32_t state = 12345;
+  for (char& byte : data) {
+    state = state * 1103515245U + 12345U;
+    byte = (state >> 16) % 5 == 0 ? static_cast<char>(state >> 24) : "quill"[(state >> 20) % 5];
+  }
+  return data;
+}
+
+// `data` as a raw deflate stream, as a zip holds a member.
+std::string deflated(const std::string& data) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+TEST(InflatedMemberTest, ReadsAtAnyOffsetTheBytesThatWereDeflated) {
+  // Points lie at least 1 MiB apart: this stream has two past its start.
+  const std::string data = sample(std::size_t{3} << 20);
+  // The stream lies after other bytes, and others follow it, as in a zip.
+  const std::string zip = std::string(100, 'L') + deflated(data) + "PK\x01\x02 directory";
+  MemorySource source(zip);
+  InflatedMember member(source, 100, data.size());
+  EXPECT_FALSE(member.begins("not the first bytes"));
+  ASSERT_TRUE(member.begins(data.substr(0, 512)));
+  ASSERT_TRUE(member.index()) << member.error();
+  const struct {
+    std::uint64_t offset;
+    std::uint64_t length;
+    const char* context;
+  } reads[] = {
+      {(5 << 19) + 3, 300000, "near the end first: from the last point"},
+      {1, 10, "back at the start"},
+      {0, data.size(), "whole, in one read"},
+      {(1 << 20) + 7, 1 << 20, "across a point laid down"},
+      {(3 << 19) + 5, 4096, "backwards from where the last read stopped"},
+      {data.size() - 1, 100, "past the end: cut to it"},
+  };
+  std::vector<char> into(data.size());
+  for (const auto& read : reads) {
+    const std::uint64_t wanted = std::min(read.length, data.size() - read.offset);
+    ASSERT_EQ(member.readAt(read.offset, into.data(), read.length),
+              static_cast<std::int64_t>(wanted))
+        << read.context << ": " << member.error();
+    EXPECT_EQ(std::string(into.data(), wanted), data.substr(read.offset, wanted)) << read.context;
+  }
+  EXPECT_EQ(member.readAt(data.size(), into.data(), 1), 0) << "at the end";
+}
+
+TEST(InflatedMemberTest, AStreamThatCannotBeInflatedWholeSaysWhy) {
+  const std::string data = sample(std::size_t{1} << 20);
+  const std::string stream = deflated(data);
+  const struct {
+    const char* context;
+    std::string bytes;
+    std::uint64_t size;
+    const char* why;
+  } rows[] = {
+      {"cut in half", stream.substr(0, stream.size() / 2), data.size(), "cut off"},
+      {"stating a byte more", stream, data.size() + 1, "fewer bytes than it states"},
+      {"stating a byte less", stream, data.size() - 1, "more bytes than it states"},
+      {"no deflate at all", std::string(4096, '\xff'), data.size(), "not a deflate stream"},
+  };
+  for (const auto& row : rows) {
+    MemorySource source(row.bytes);
+    InflatedMember member(source, 0, row.size);
+    EXPECT_FALSE(member.index()) << row.context;
+    EXPECT_NE(member.error().find(row.why), std::string::npos)
+        << row.context << ": " << member.error();
+    char byte = 0;
+    EXPECT_EQ(member.readAt(0, &byte, 1), -1) << row.context << ": reads fail after";
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::container

@@ -230,12 +230,6 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   return static_cast<la_ssize_t>(got);
 }
 
-// Where a member's bytes lie in the container's own bytes `raw` when they lie
-// there as they are, whole and in one piece: a zip member stored without
-// compression, or a tar member that is not sparse, in a container not
-// compressed as a whole, that starts at `start` (where the library stood
-// after its header), ends within `raw`, and whose first bytes there are
-// `head`, the first bytes the library gave of it. Nothing otherwise.
 // True when the member `a` stands at is a zip's, compressed by `method` as
 // the zip reader names it in the format's name ("ZIP 2.0 (deflation)"),
 // in a zip not compressed as a whole.
@@ -246,6 +240,12 @@ bool isZipMember(archive* a, std::string_view method) {
          std::string_view(name).find(method) != std::string_view::npos;
 }
 
+// Where a member's bytes lie in the container's own bytes `raw` when they lie
+// there as they are, whole and in one piece: a zip member stored without
+// compression, or a tar member that is not sparse, in a container not
+// compressed as a whole, that starts at `start` (where the library stood
+// after its header), ends within `raw`, and whose first bytes there are
+// `head`, the first bytes the library gave of it. Nothing otherwise.
 std::optional<std::uint64_t> storedAt(archive* a, archive_entry* entry, ContentSource& raw,
                                       la_int64_t start, std::uint64_t size,
                                       const std::string& head) {
@@ -454,7 +454,9 @@ class Walk {
     }
     if (!reader ||
         archive_read_open(reader.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
-      reason = reader ? archive_error_string(reader.get()) : "out of memory";
+      // The library may fail to open without saying why.
+      const char* const error = reader ? archive_error_string(reader.get()) : "out of memory";
+      reason = error != nullptr ? error : "the container cannot be opened";
       return true;
     }
     return level(reader.get(), seekable ? &source : nullptr, chain, reason, encrypted);

@@ -6,6 +6,8 @@ set -euo pipefail
 project="$(cd "$1" && pwd)"
 mkdir -p "$2"
 corpus="$(cd "$2" && pwd)"
+# Inputs that once failed us, kept so that every run tries them again.
+cp "$project"/fuzz/container_regressions/* "$corpus/"
 cd "$project/samples"
 zip -q "$corpus/samples.zip" notes.bmp clean.bmp
 tar czf "$corpus/samples.tar.gz" notes.bmp clean.bmp

@@ -335,14 +335,15 @@ class Walk {
         return visit_(found);
       }
       if (std::string_view(nested) == "pst") {
-        if (raw != nullptr && start >= 0 && isZipMember(a, "(deflation)") && mailboxesSupported() &&
+        if (!mailboxesSupported()) {
+          found.content = &stream;  // analysed as the bytes it is
+          return visit_(found);
+        }
+        if (raw != nullptr && start >= 0 && isZipMember(a, "(deflation)") &&
             inflatedMembersSupported()) {
           return deflatedMailbox(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
         }
-        // A mailbox is read by offset, which a stream cannot give: its
-        // bytes are analysed as they are.
-        found.content = &stream;
-        return visit_(found);
+        return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
       }
       if (isMail(nested)) {
         if (mail_ != nullptr && mailSupported())
@@ -409,14 +410,13 @@ class Walk {
   // member's compressed bytes from `start`): inflated by offset for libpff,
   // once its stream has been run through to find where it can be taken up
   // again. A stream that does not begin with the bytes `stream` gave is not
-  // this member's, and the member is analysed as its bytes; one that cannot
-  // be inflated whole is the member's error.
+  // this member's, and the mailbox is held as it streams instead; one that
+  // cannot be inflated whole is the member's error.
   bool deflatedMailbox(ContentSource& raw, std::uint64_t start, EntryStream& stream,
                        std::vector<MemberHop>& chain, Member& found) {
     InflatedMember inflated(raw, start, stream.size());
     if (!inflated.begins(stream.peeked())) {
-      found.content = &stream;
-      return visit_(found);
+      return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
     }
     if (!inflated.index()) {
       found.kind = Member::Kind::kDamaged;

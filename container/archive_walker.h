@@ -27,11 +27,12 @@ class MailWalker;
 // A member as the walker hands it over.
 struct Member {
   enum class Kind {
-    kContent,    // `content` streams its bytes
-    kEncrypted,  // encrypted: its bytes cannot be had
-    kTooDeep,    // a container nested deeper than the walk opens
-    kTooLarge,   // a stream of unknown size larger than the walk holds
-    kDamaged,    // a container inside that cannot be read (further): `why`
+    kContent,          // `content` streams its bytes
+    kEncrypted,        // encrypted: its bytes cannot be had
+    kTooDeep,          // a container nested deeper than the walk opens
+    kTooLarge,         // a stream of unknown size larger than the walk holds
+    kMailboxTooLarge,  // a mailbox that streams, larger than the walk holds
+    kDamaged,          // a container inside that cannot be read (further): `why`
   };
   Kind kind = Kind::kContent;
   std::vector<MemberHop> chain;  // from the outermost container to this member

@@ -13,6 +13,7 @@
 
 #include "container/container_format.h"
 #include "container/mime_file_stream.h"
+#include "container/pst_walker.h"
 
 namespace quillmark::container {
 
@@ -452,9 +453,12 @@ class Walk {
       if (isMail(format)) {
         return mail_.walkSource(nested, decoded, chain, visit_);
       }
-      // A mailbox (pst) is read by offset, which a part cannot give: its
-      // bytes are analysed as they are.
       if (format != "pst") return archives_.walkSource(decoded, chain, visit_);
+      // A mailbox is read by offset, which a part gives only by decoding
+      // again from its start: it is held (a message's size keeps it small).
+      if (mailboxesSupported()) {
+        return PstWalker(archives_).walkStream(decoded, chain, visit_, found.readError);
+      }
     }
     found.content = &decoded;
     return visit_(found);

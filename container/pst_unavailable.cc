@@ -26,6 +26,12 @@ bool PstWalker::walkMember(ContentSource& source, const std::vector<MemberHop>& 
   return visit(failed);
 }
 
+bool PstWalker::walkStream(ContentSource& source, const std::vector<MemberHop>& chain,
+                           const std::function<bool(Member&)>& visit,
+                           const std::function<std::string()>&) const {
+  return walkMember(source, chain, visit);
+}
+
 bool mailboxesSupported() { return false; }
 
 std::string pffLibraryVersion() { return {}; }

@@ -2,10 +2,12 @@
 
 #include <libpff.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <vector>
 
+#include "analysis/memory_source.h"
 #include "container/container_format.h"
 
 namespace quillmark::container {
@@ -354,6 +356,34 @@ bool PstWalker::walkMember(ContentSource& source, const std::vector<MemberHop>& 
   failed.kind = Member::Kind::kDamaged;
   failed.why = *failure;
   return visit(failed);
+}
+
+bool PstWalker::walkStream(ContentSource& source, const std::vector<MemberHop>& chain,
+                           const std::function<bool(Member&)>& visit,
+                           const std::function<std::string()>& readError) const {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  Member found;
+  found.chain = chain;
+  std::string held;
+  held.reserve(static_cast<std::size_t>(std::min(source.size(), kStreamedLimit)));
+  for (;;) {
+    const std::size_t at = held.size();
+    held.resize(at + kChunk);
+    const std::int64_t got = source.readAt(at, held.data() + at, kChunk);
+    held.resize(at + static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+    if (got < 0) {
+      found.kind = Member::Kind::kDamaged;
+      found.why = "cannot read the mailbox: " + readError();
+      return visit(found);
+    }
+    if (got == 0) break;
+    if (held.size() > kStreamedLimit) {
+      found.kind = Member::Kind::kMailboxTooLarge;
+      return visit(found);
+    }
+  }
+  MemorySource memory(held);
+  return walkMember(memory, chain, visit);
 }
 
 std::optional<std::string> PstWalker::walkSourceIn(ContentSource& source,

@@ -45,6 +45,17 @@ class PstWalker {
   bool walkMember(ContentSource& source, const std::vector<MemberHop>& chain,
                   const std::function<bool(Member&)>& visit) const;
 
+  // The same for a mailbox that can only be read in order, from its start
+  // to its end (a member that streams past, a part of a message). libpff
+  // reads by offset, so it is held in memory, up to kStreamedLimit bytes,
+  // as mail's own limits on a message keep an attached one; a larger one
+  // is a kMailboxTooLarge member, and one whose bytes cannot be read a
+  // kDamaged member saying `readError()`.
+  static constexpr std::uint64_t kStreamedLimit = std::uint64_t{64} << 20;
+  bool walkStream(ContentSource& source, const std::vector<MemberHop>& chain,
+                  const std::function<bool(Member&)>& visit,
+                  const std::function<std::string()>& readError) const;
+
  private:
   // walkSource for a mailbox whose chain is `chain`; `stopped` is set when
   // `visit` stopped the walk.

@@ -43,6 +43,9 @@ constexpr Wording kWordings[kSkipReasonCount] = {
     {"a container that holds no file", "container without files", "containers without files"},
     {"more members than --max-members: the rest of the container not analysed",
      "container cut short at --max-members", "containers cut short at --max-members"},
+    {"an Outlook mailbox that streams, over 64 MiB: not walked",
+     "streamed Outlook mailbox over 64 MiB, not walked",
+     "streamed Outlook mailboxes over 64 MiB, not walked"},
 };
 
 }  // namespace

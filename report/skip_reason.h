@@ -33,9 +33,10 @@ enum class SkipReason : std::uint8_t {
   kStreamTooLarge,        // a compressed stream of unstated size over the limit
   kEmptyContainer,        // a container that holds no file
   kTooManyMembers,        // a container past --max-members: the rest not analysed
+  kMailboxTooLarge,       // a mailbox that streams, over the limit held to walk it
 };
 inline constexpr std::size_t kSkipReasonCount =
-    static_cast<std::size_t>(SkipReason::kTooManyMembers) + 1;
+    static_cast<std::size_t>(SkipReason::kMailboxTooLarge) + 1;
 
 // The reason as a record states it: "a FIFO", "symbolic link, not followed".
 const char* skipReasonText(SkipReason reason);

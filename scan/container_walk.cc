@@ -202,6 +202,9 @@ class ContainerWalk {
       case container::Member::Kind::kTooLarge:
         skip(record_, report::SkipReason::kStreamTooLarge);
         break;
+      case container::Member::Kind::kMailboxTooLarge:
+        skip(record_, report::SkipReason::kMailboxTooLarge);
+        break;
       case container::Member::Kind::kDamaged:
         record_.verdict = report::Verdict::kError;
         record_.reason = "damaged container: " + member.why;

@@ -29,6 +29,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import zipfile
@@ -350,8 +351,9 @@ def test_outlook_mailbox(root, evidence):
           "every attachment, digest as pffexport writes it: %d records, %d files, %d equal"
           % (len(found), len(exported), matched))
     # In a zip, stored or deflated, or in a tar, the mailbox is read where it
-    # lies, by offset; in a tar.gz it can only stream past, and is analysed
-    # as its bytes.
+    # lies, by offset; in a tar.gz, or attached to mail, it can only stream
+    # past, and is held to be read; one of over 64 MiB that streams is a
+    # skipped record.
     held = os.path.join(root, "pst-held")
     os.makedirs(held)
     subprocess.run(["zip", "-q", "-0", "-j", os.path.join(held, "stored.zip"), pst], check=True)
@@ -359,16 +361,27 @@ def test_outlook_mailbox(root, evidence):
     for name, flags in (("plain.tar", "cf"), ("streamed.tar.gz", "czf")):
         subprocess.run(["tar", flags, os.path.join(held, name), "-C", os.path.dirname(pst),
                         os.path.basename(pst)], check=True)
+    sent = email.message.EmailMessage()
+    sent["From"], sent["Subject"] = "a@example.org", "the mailbox"
+    sent.add_attachment(open(pst, "rb").read(), maintype="application",
+                        subtype="vnd.ms-outlook", filename="enron.pst")
+    write(os.path.join(held, "sent.eml"), sent.as_bytes())
+    with tarfile.open(os.path.join(held, "large.tar.gz"), "w:gz", compresslevel=1) as archive:
+        large = tarfile.TarInfo("large.pst")
+        large.size = (64 << 20) + 1
+        archive.addfile(large, io.BytesIO(b"!BDN" + bytes(large.size - 4)))
     wanted = [([hop["locator"] for hop in r["within"]], r["hashes"]["sha256"]) for r in found]
     inside = records(scan("--format=jsonl", "--hash=sha256", "--hash-all", held).stdout)
-    for name, outer in (("stored.zip", "zip"), ("deflated.zip", "zip"), ("plain.tar", "tar")):
+    for name, outer in (("stored.zip", "zip"), ("deflated.zip", "zip"), ("plain.tar", "tar"),
+                        ("streamed.tar.gz", "tar.gz"), ("sent.eml", "mime")):
         got = [([hop["locator"] for hop in r["within"][1:]], r["hashes"]["sha256"]) for r in inside
-               if raw(r["path"]).endswith(name.encode()) and r["within"][0]["format"] == outer]
+               if raw(r["path"]).endswith(name.encode()) and r["within"][0]["format"] == outer and
+               len(r["within"]) > 1]
         check(got == wanted, "the mailbox in %s: %d records as its own %d" %
               (name, len(got), len(wanted)))
-    streamed = [r for r in inside if raw(r["path"]).endswith(b"streamed.tar.gz")]
-    check(len(streamed) == 1 and streamed[0]["hashes"]["sha256"] == before,
-          "a mailbox that streams: its bytes, one record: %r" % streamed)
+    large = [r for r in inside if raw(r["path"]).endswith(b"large.tar.gz")]
+    check([r["error"] for r in large] == ["an Outlook mailbox that streams, over 64 MiB: not walked"],
+          "a mailbox of over 64 MiB that streams: one skipped record: %r" % large)
     check(sha256(pst) == before, "the mailbox is unchanged")
 
 

@@ -190,12 +190,19 @@ std::string formatName(archive* a) {
   return name;
 }
 
-// libarchive's read callbacks over a member being streamed: a container
-// inside a container is read as its bytes pass.
+// The first read after a seek: a zip read from its central directory seeks
+// to each member's header, and reads on only for one that is not stored.
+constexpr std::size_t kFirstBlock = std::size_t{4} * 1024;
+
+// libarchive's read callbacks over a container's bytes: a container inside
+// a container is read as its bytes pass. Reads double from kFirstBlock
+// after each seek or skip, up to kBlock, so that a header read after one
+// does not cost a whole block.
 struct NestedInput {
   ContentSource* source;
   std::uint64_t position = 0;
   std::string block = std::string(kBlock, '\0');
+  std::size_t next = kBlock;  // bytes the next read asks for
 };
 
 // Where a seekable source is read next, as libarchive asks: a zip is then
@@ -208,19 +215,21 @@ la_int64_t seekNested(archive*, void* context, la_int64_t offset, int whence) {
   if (whence == SEEK_END) to += size;
   if (to < 0) return ARCHIVE_FATAL;
   input->position = static_cast<std::uint64_t>(to);
+  input->next = kFirstBlock;
   return to;
 }
 
 la_int64_t skipNested(archive*, void* context, la_int64_t request) {
   auto* const input = static_cast<NestedInput*>(context);
   input->position += static_cast<std::uint64_t>(request);
+  input->next = kFirstBlock;
   return request;
 }
 
 la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   auto* const input = static_cast<NestedInput*>(context);
-  const std::int64_t got =
-      input->source->readAt(input->position, input->block.data(), input->block.size());
+  const std::int64_t got = input->source->readAt(input->position, input->block.data(), input->next);
+  input->next = std::min(input->next * 2, kBlock);
   if (got < 0) {
     archive_set_error(a, EIO, "the enclosing container cannot be read");
     return -1;

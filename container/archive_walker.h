@@ -54,7 +54,11 @@ struct Member {
 // stream (gzip, bzip2, xz, lzma, zstd, lz4, lzip, compress) as a container
 // of one member. Members are streamed: none is written anywhere, and none is
 // held whole in memory except a compressed stream that does not state its
-// size, up to kUnknownSizeLimit.
+// size, up to kUnknownSizeLimit, and an Outlook mailbox that streams (see
+// PstWalker::walkStream). A member that lies whole and uncompressed in a
+// container read by offset (a stored zip member, a member of a plain tar)
+// is read by offset there instead, as a file is, and a mailbox deflated in
+// such a zip is inflated by offset (InflatedMember).
 //
 // A member that is itself a container (by its first bytes) is walked in
 // turn, to maxDepth levels in all; it is not handed over itself.

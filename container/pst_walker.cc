@@ -365,7 +365,9 @@ bool PstWalker::walkStream(ContentSource& source, const std::vector<MemberHop>& 
   Member found;
   found.chain = chain;
   std::string held;
-  held.reserve(static_cast<std::size_t>(std::min(source.size(), kStreamedLimit)));
+  // Room for the stated size and the read that finds the end, so that the
+  // last read does not double what is held.
+  held.reserve(static_cast<std::size_t>(std::min(source.size(), kStreamedLimit)) + kChunk);
   for (;;) {
     const std::size_t at = held.size();
     held.resize(at + kChunk);

@@ -59,6 +59,17 @@ class EntryStream final : public ContentSource {
       done += static_cast<std::uint64_t>(got);
     }
     position_ += done;
+    // The library checks a member (a stored zip member's CRC) only when
+    // asked for bytes past its end: a read that reaches the stated end asks,
+    // so that a damaged member fails its last read rather than pass whole.
+    if (size_ != 0 && position_ == size_ && !checked_) {
+      checked_ = true;
+      char past = 0;
+      if (archive_read_data(archive_, &past, 1) < 0) {
+        failed_ = true;
+        return -1;
+      }
+    }
     return static_cast<std::int64_t>(done);
   }
 
@@ -86,6 +97,7 @@ class EntryStream final : public ContentSource {
   std::uint64_t position_ = 0;
   std::string peeked_;
   bool failed_ = false;
+  bool checked_ = false;  // the library was asked past the member's end
 };
 
 struct ArchiveDeleter {

@@ -254,6 +254,22 @@ def test_encrypted_damaged_and_bombs(root, evidence):
               [r["verdict"] for r in found[1:]] == ["error"] * (len(found) - 1) and
               found[-1]["within"] is None and found[-1]["error"].startswith("damaged container: "),
               "%s: what could be read, then an error, status 2: %r" % (name, found))
+    # A stored member whose CRC does not match, streamed (the zip in a
+    # tar.gz): its last read fails, and it is an error, not a verdict. (One
+    # read by offset reads only what its analysis needs, so no CRC is taken.)
+    held = io.BytesIO()
+    with zipfile.ZipFile(held, "w") as archive:
+        archive.write(os.path.join(members, "a.bmp"), "a.bmp")
+    data = bytearray(held.getvalue())
+    for header, at in ((b"PK\x03\x04", 14), (b"PK\x01\x02", 16)):
+        data[data.index(header) + at] ^= 0xFF
+    write(os.path.join(root, "crc", "bad-crc.zip"), bytes(data))
+    subprocess.run(["tar", "czf", os.path.join(damaged, "crc.tar.gz"), "-C",
+                    os.path.join(root, "crc"), "bad-crc.zip"], check=True)
+    done = scan("--format=jsonl", os.path.join(damaged, "crc.tar.gz"))
+    found = records(done.stdout)
+    check(done.returncode == 2 and [r["verdict"] for r in found] == ["error"] and
+          "CRC" in found[0]["error"], "a stored member with a bad CRC: an error: %r" % found)
     # A compressed stream cut off (it states no size): its member is an error
     # that says why, not a verdict on the bytes before the cut.
     gzipped = subprocess.run(["gzip", "-c", os.path.join(members, "big.bmp")],

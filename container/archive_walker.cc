@@ -432,7 +432,7 @@ class Walk {
   // once its stream has been run through to find where it can be taken up
   // again. A stream that does not begin with the bytes `stream` gave is not
   // this member's, and the mailbox is held as it streams instead; one that
-  // cannot be inflated whole is the member's error.
+  // cannot be inflated whole, or fails its CRC, is the member's error.
   bool deflatedMailbox(ContentSource& raw, std::uint64_t start, EntryStream& stream,
                        std::vector<MemberHop>& chain, Member& found) {
     InflatedMember inflated(raw, start, stream.size());
@@ -444,7 +444,17 @@ class Walk {
       found.why = "the mailbox cannot be inflated: " + inflated.error();
       return visit_(found);
     }
-    return PstWalker(owner_).walkMember(inflated, chain, visit_);
+    if (!PstWalker(owner_).walkMember(inflated, chain, visit_)) return false;
+    // The zip's CRC of the member is the library's to check, as the member
+    // streams past to its end: a mismatch is an error after its records.
+    char block[kFirstBlock];
+    std::int64_t got = 0;
+    while ((got = stream.next(block, sizeof block)) > 0) {
+    }
+    if (got == 0) return true;
+    found.kind = Member::Kind::kDamaged;
+    found.why = "cannot read the mailbox: " + found.readError();
+    return visit_(found);
   }
 
   // Walks the container that `source` holds as a level of its own: read

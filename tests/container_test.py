@@ -399,6 +399,16 @@ def test_outlook_mailbox(root, evidence):
                len(r["within"]) > 1]
         check(got == wanted, "the mailbox in %s: %d records as its own %d" %
               (name, len(got), len(wanted)))
+    # Deflated with a CRC that does not match: its records, then an error.
+    data = bytearray(open(os.path.join(held, "deflated.zip"), "rb").read())
+    for header, at in ((b"PK\x03\x04", 14), (b"PK\x01\x02", 16)):
+        data[data.index(header) + at] ^= 0xFF
+    write(os.path.join(root, "pst-crc", "bad-crc.zip"), bytes(data))
+    done = scan("--format=jsonl", os.path.join(root, "pst-crc"))
+    damaged = records(done.stdout)
+    check(done.returncode == 2 and len(damaged) == len(wanted) + 1 and
+          "CRC" in damaged[-1]["error"], "a zipped mailbox failing its CRC: its records, then "
+          "an error: %d %r" % (done.returncode, damaged[-1:]))
     large = [r for r in inside if raw(r["path"]).endswith(b"large.tar.gz")]
     check([r["error"] for r in large] == ["an Outlook mailbox that streams, over 64 MiB: not walked"],
           "a mailbox of over 64 MiB that streams: one skipped record: %r" % large)

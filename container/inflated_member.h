@@ -20,8 +20,8 @@ namespace quillmark::container {
 // on there); a read then inflates from the nearest point before it, or
 // goes on from where the last read stopped. Memory stays bounded whatever
 // the member's size: at most kMaxPoints points and kCachedSpans spans of
-// inflated bytes. Nothing is checked but deflate itself: a zip's CRC is
-// not at hand here.
+// inflated bytes. Nothing is checked but deflate itself and the size: a
+// zip's CRC is not at hand here, and is the caller's to have checked.
 class InflatedMember final : public ContentSource {
  public:
   static constexpr std::size_t kMaxPoints = 512;

@@ -290,7 +290,7 @@ class Walk {
  public:
   friend class quillmark::container::ArchiveWalker;
   Walk(const ArchiveWalker& owner, const std::function<bool(Member&)>& visit)
-      : owner_(owner), maxDepth_(owner.maxDepth()), mail_(owner.mailWalker()), visit_(visit) {}
+      : owner_(owner), visit_(visit) {}
 
   // Walks the members of `a` at the depth of `chain`; `raw`, when set, is
   // what `a` reads, by offset. Returns false when the walk must stop (visit
@@ -335,7 +335,7 @@ class Walk {
     if (raw != nullptr && sized) {
       if (const auto at = storedAt(a, entry, *raw, start, stream.size(), stream.peeked())) {
         ContentWindow window(*raw, *at, stream.size());
-        return stored(window, chain, found);
+        return stored(window, stream.peeked(), chain, found);
       }
     }
     found.readError = [&stream] {
@@ -351,7 +351,7 @@ class Walk {
       }
     }
     if (nested != nullptr) {
-      if (chain.size() >= maxDepth_) {
+      if (chain.size() >= owner_.maxDepth()) {
         found.kind = Member::Kind::kTooDeep;
         return visit_(found);
       }
@@ -367,8 +367,8 @@ class Walk {
         return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
       }
       if (isMail(nested)) {
-        if (mail_ != nullptr && mailSupported())
-          return mail_->walkSource(nested, stream, chain, visit_);
+        if (owner_.mailWalker() != nullptr && mailSupported())
+          return owner_.mailWalker()->walkSource(nested, stream, chain, visit_);
         found.content = &stream;
         return visit_(found);
       }
@@ -406,19 +406,27 @@ class Walk {
   // A member whose bytes lie whole in its container's, read by offset there
   // as a file is: only the bytes its analysis needs. A container inside it
   // is read as a file is too: a zip from its central directory, a mailbox
-  // by libpff.
-  bool stored(ContentSource& window, std::vector<MemberHop>& chain, Member& found) {
-    const char* const nested = containerFormatOf(window);
+  // by libpff. `head` is its first bytes, as the library gave them (and as
+  // the window holds them): they are not read again.
+  bool stored(ContentSource& window, const std::string& head, std::vector<MemberHop>& chain,
+              Member& found) {
+    const auto* const start = reinterpret_cast<const unsigned char*>(head.data());
+    const char* nested = containerFormatOf(start, head.size());
+    std::uint64_t read = 0;
+    if (nested == nullptr && mayBeIso9660(start, head.size(), window.size()) &&
+        isIso9660(window, read)) {
+      nested = "iso9660";
+    }
     if (nested != nullptr) {
       const std::string_view format = nested;
-      if (chain.size() >= maxDepth_) {
+      if (chain.size() >= owner_.maxDepth()) {
         found.kind = Member::Kind::kTooDeep;
         return visit_(found);
       }
       if (format == "pst" && mailboxesSupported())
         return PstWalker(owner_).walkMember(window, chain, visit_);
-      if (isMail(format) && mail_ != nullptr && mailSupported())
-        return mail_->walkSource(nested, window, chain, visit_, true);
+      if (isMail(format) && owner_.mailWalker() != nullptr && mailSupported())
+        return owner_.mailWalker()->walkSource(nested, window, chain, visit_, true);
       if (format != "pst" && !isMail(format)) return container(window, chain, true);
     }
     found.content = &window;
@@ -494,8 +502,6 @@ class Walk {
   }
 
   const ArchiveWalker& owner_;
-  unsigned maxDepth_;
-  const MailWalker* mail_;
   const std::function<bool(Member&)>& visit_;
 };
 

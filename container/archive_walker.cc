@@ -289,8 +289,9 @@ std::optional<std::uint64_t> storedAt(archive* a, archive_entry* entry, ContentS
 class Walk {
  public:
   friend class quillmark::container::ArchiveWalker;
-  Walk(const ArchiveWalker& owner, const std::function<bool(Member&)>& visit)
-      : owner_(owner), visit_(visit) {}
+  Walk(const ArchiveWalker& owner, const std::function<bool(Member&)>& visit,
+       MemberShare* share = nullptr)
+      : owner_(owner), visit_(visit), share_(share) {}
 
   // Walks the members of `a` at the depth of `chain`; `raw`, when set, is
   // what `a` reads, by offset. Returns false when the walk must stop (visit
@@ -299,6 +300,8 @@ class Walk {
              bool& encrypted) {
     archive_entry* entry = nullptr;
     std::string format;
+    // Only the outermost container's members are shared.
+    MemberShare* const share = chain.empty() ? share_ : nullptr;
     for (std::uint64_t index = 0;; ++index) {
       const int status = archive_read_next_header(a, &entry);
       if (status == ARCHIVE_EOF) return true;
@@ -306,7 +309,13 @@ class Walk {
         encrypted = archive_read_has_encrypted_entries(a) > 0 && index == 0;
         const char* error = archive_error_string(a);
         reason = error != nullptr ? error : "the container cannot be read";
+        if (share != nullptr) share->brokeAt(index);
         return true;
+      }
+      if (share != nullptr) {
+        const MemberShare::Turn turn = share->take(index);
+        if (turn == MemberShare::Turn::kStop) return false;
+        if (turn == MemberShare::Turn::kPass) continue;
       }
       if (format.empty()) format = formatName(a);
       if (archive_entry_filetype(entry) != AE_IFREG && archive_entry_filetype(entry) != 0) {
@@ -503,13 +512,14 @@ class Walk {
 
   const ArchiveWalker& owner_;
   const std::function<bool(Member&)>& visit_;
+  MemberShare* share_;  // for the outermost container, or nullptr
 };
 
 }  // namespace
 
 std::optional<std::string> ArchiveWalker::walk(const std::string& path,
                                                const std::function<bool(Member&)>& visit,
-                                               bool& encrypted) const {
+                                               bool& encrypted, MemberShare* share) const {
   encrypted = false;
   // The file is read by offset, so that a member stored in it as it is can
   // be read as a file is.
@@ -522,7 +532,7 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
     default:
       return std::string("cannot open the container: not a regular file");
   }
-  Walk walk(*this, visit);
+  Walk walk(*this, visit, share);
   std::vector<MemberHop> chain;
   std::string reason;
   (void)walk.open(file, true, chain, reason, encrypted);

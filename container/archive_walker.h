@@ -24,6 +24,30 @@ struct MemberHop {
 
 class MailWalker;
 
+// Shares the members of one container among walks that read it side by
+// side, each through a reader of its own: each walk reads only the members
+// it takes and passes over the rest, which a container with an index of its
+// members (a zip read from its central directory) skips unread.
+class MemberShare {
+ public:
+  enum class Turn {
+    kTake,  // the member is this walk's to read
+    kPass,  // another walk reads it
+    kStop,  // the walk ends here
+  };
+  virtual ~MemberShare() = default;
+  // The walk stands at the entry at `index` of the container (every entry,
+  // folders too, in order).
+  virtual Turn take(std::uint64_t index) = 0;
+  // The walk could not read the entry at `index`, nor any after it.
+  virtual void brokeAt(std::uint64_t index) = 0;
+
+ protected:
+  MemberShare() = default;
+  MemberShare(const MemberShare&) = default;
+  MemberShare& operator=(const MemberShare&) = default;
+};
+
 // A member as the walker hands it over.
 struct Member {
   enum class Kind {
@@ -82,9 +106,12 @@ class ArchiveWalker {
   // walk reached the end (or `visit` stopped it), else the library's reason
   // the container could not be read further; members read before then were
   // handed over. `encrypted` is set when the container itself is
-  // encrypted (its list of members cannot be read).
+  // encrypted (its list of members cannot be read). Given `share`, only
+  // the container's own members it hands this walk are read (with what
+  // lies inside them), and the walk ends where it says.
   std::optional<std::string> walk(const std::string& path,
-                                  const std::function<bool(Member&)>& visit, bool& encrypted) const;
+                                  const std::function<bool(Member&)>& visit, bool& encrypted,
+                                  MemberShare* share = nullptr) const;
 
   // Walks the container that `source` holds (read from its start, in
   // order, unless `seekable`: then at any offset, as a file is), a member at

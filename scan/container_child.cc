@@ -38,6 +38,7 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings) 
                                         "--max-depth=" + std::to_string(settings.maxDepth),
                                         "--max-members=" + std::to_string(settings.maxMembers)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
+  if (settings.jobs != 0) arguments.push_back("--jobs=" + std::to_string(settings.jobs));
   appendDigestOptions(settings.hashes, settings.hashAll, arguments);
   if (settings.pictures) arguments.emplace_back("--format=html");
   return arguments;

@@ -39,6 +39,7 @@ struct ContainerChildSettings {
   unsigned maxDepth = Options::kDefaultMaxDepth;
   std::uint64_t maxMembers = Options::kDefaultMaxMembers;
   unsigned timeout = Options::kDefaultImageTimeout;  // seconds without a frame
+  std::size_t jobs = 0;                              // --jobs as given; 0: the child's own default
 };
 
 // The container child of a scan, started when the first container is met

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "report/output_stream.h"
 #include "scan/child_process.h"
 #include "scan/container_request.h"
+#include "scan/member_order.h"
 #include "scan/record_codec.h"
 #include "scan/record_scanner.h"
 
@@ -89,55 +91,82 @@ std::optional<std::string> walkInImage(const std::string& imageFile,
   return std::nullopt;
 }
 
+// The most lanes a container is walked in: each holds a reader of the
+// container and its index of members, and buffers of its own.
+constexpr std::size_t kMaxLanes = 4;
+
+// The lanes a shared walk of a container uses: as many as --jobs asks, or
+// else one per core, up to kMaxLanes.
+std::size_t laneCount(const Options& options) {
+  const std::size_t wanted =
+      options.jobs != 0 ? options.jobs : std::max(1U, std::thread::hardware_concurrency());
+  return std::min(wanted, kMaxLanes);
+}
+
+// What one thread walking a container needs: its own analysis, its own
+// walkers and its own record.
+struct Lane {
+  explicit Lane(const Options& options)
+      : scanner(childScanSettings(options), noImages), walker(options.maxDepth), mail(walker) {
+    walker.setMailWalker(&mail);
+  }
+  Lane(const Lane&) = delete;
+  Lane& operator=(const Lane&) = delete;
+
+  static ScanSettings childScanSettings(const Options& options) {
+    ScanSettings settings = scanSettings(options);
+    settings.containers = false;  // the walk opens containers inside containers itself
+    return settings;
+  }
+
+  const std::vector<std::string> noImages;  // a member is never read out of a disk image
+  RecordScanner scanner;
+  report::ScanRecord record;
+  std::string frame;
+  container::ArchiveWalker walker;
+  container::MailWalker mail;
+};
+
 // The child's work: walks the containers it is asked for, one at a time,
-// and writes their records as frames to standard output.
+// and writes their records as frames to standard output. A zip that is a
+// file is walked by several lanes side by side, each reading the members
+// it takes through a reader of its own (see MemberOrder): a zip's members
+// are compressed one by one, and its central directory lets a lane skip
+// the others unread.
 class ContainerWalk {
  public:
   explicit ContainerWalk(const Options& options)
-      : out_(STDOUT_FILENO),
-        scanner_(childScanSettings(options), std::vector<std::string>{}),
-        walker_(options.maxDepth),
-        mail_(walker_),
-        maxMembers_(options.maxMembers) {
-    walker_.setMailWalker(&mail_);
+      : options_(options), out_(STDOUT_FILENO), laneCount_(laneCount(options)) {
+    lanes_.push_back(std::make_unique<Lane>(options));
   }
 
   // Walks the container `request` names, then says so with a kDone frame.
   // Returns false once standard output cannot be written.
   bool walk(const ContainerRequest& request) {
     path_ = &request.path;
-    members_ = 0;
     bool encrypted = false;
     std::optional<std::string> damage;
+    Lane& first = *lanes_.front();
     if (!request.imageFile.empty()) {
       if (images_.empty() || images_.front() != request.image) {
         reader_.reset();  // the reader holds the list of images it was made with
         images_ = {request.image};
         reader_ = std::make_unique<disk_image::ImageReader>(images_);
       }
-      damage = walkInImage(request.imageFile, *reader_, walker_, mail_, visit_);
+      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
+      damage = walkInImage(request.imageFile, *reader_, first.walker, first.mail,
+                           visitor(first, order, 0));
+      finishWalk(order, damage, encrypted);
     } else if (const std::string format = formatOf(request.path); format == "pst") {
-      damage = container::PstWalker(walker_).walk(request.path, visit_);
+      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
+      damage = container::PstWalker(first.walker).walk(request.path, visitor(first, order, 0));
+      finishWalk(order, damage, encrypted);
     } else if (container::isMail(format)) {
-      damage = mail_.walk(format.c_str(), request.path, visit_);
+      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
+      damage = first.mail.walk(format.c_str(), request.path, visitor(first, order, 0));
+      finishWalk(order, damage, encrypted);
     } else {
-      damage = walker_.walk(request.path, visit_, encrypted);
-    }
-    if (damage) {
-      start();
-      if (encrypted) {
-        skip(record_, report::SkipReason::kEncryptedMember);
-      } else {
-        record_.verdict = report::Verdict::kError;
-        record_.reason = "damaged container: " + *damage;
-      }
-      (void)send();
-    } else if (members_ == 0) {
-      // Say so, rather than leave no trace of the file (a tar of zeros is
-      // an empty archive, and so is a compressed stream of zeros).
-      start();
-      skip(record_, report::SkipReason::kEmptyContainer);
-      (void)send();
+      walkArchive(request.path, format == "zip" ? laneCount_ : 1);
     }
     const std::lock_guard<std::mutex> lock(output_);
     appendCountFrame(FrameKind::kDone, {}, out_.buffer());
@@ -153,10 +182,60 @@ class ContainerWalk {
   }
 
  private:
-  static ScanSettings childScanSettings(const Options& options) {
-    ScanSettings settings = scanSettings(options);
-    settings.containers = false;  // the walk opens containers inside containers itself
-    return settings;
+  // Walks the archive at `path` in `lanes` lanes, this thread the first.
+  void walkArchive(const std::string& path, std::size_t lanes) {
+    while (lanes_.size() < lanes) lanes_.push_back(std::make_unique<Lane>(options_));
+    MemberOrder order(lanes, options_.maxMembers, tooManyFrame(), writer());
+    std::vector<std::optional<std::string>> damage(lanes);
+    std::vector<char> encrypted(lanes, 0);
+    const auto run = [&](std::size_t lane) {
+      bool locked = false;
+      const auto visit = visitor(*lanes_[lane], order, lane);
+      damage[lane] =
+          lanes_[lane]->walker.walk(path, visit, locked, lanes > 1 ? &order.share(lane) : nullptr);
+      encrypted[lane] = locked ? 1 : 0;
+      order.finish(lane);
+    };
+    std::vector<std::thread> others;
+    for (std::size_t lane = 1; lane < lanes; ++lane) others.emplace_back(run, lane);
+    run(0);
+    for (std::thread& other : others) other.join();
+    // The lanes read one container: where one could not read it further,
+    // its reason is the container's; else any lane's (it could not be
+    // opened).
+    std::size_t told = order.brokenLane().value_or(0);
+    if (!order.brokenLane()) {
+      for (std::size_t lane = 0; lane < lanes; ++lane) {
+        if (damage[lane]) {
+          told = lane;
+          break;
+        }
+      }
+    }
+    finishWalk(order, damage[told], encrypted[told] != 0);
+  }
+
+  // The record of the container itself, once its members' are written:
+  // why it could not be read further, or that it held nothing.
+  void finishWalk(const MemberOrder& order, const std::optional<std::string>& damage,
+                  bool encrypted) {
+    if (order.stopped() && order.written() > 0) return;
+    if (damage) {
+      start();
+      if (encrypted) {
+        skip(record_, report::SkipReason::kEncryptedMember);
+      } else {
+        record_.verdict = report::Verdict::kError;
+        record_.reason = "damaged container: " + *damage;
+      }
+      (void)send();
+    } else if (order.written() == 0) {
+      // Say so, rather than leave no trace of the file (a tar of zeros is
+      // an empty archive, and so is a compressed stream of zeros).
+      start();
+      skip(record_, report::SkipReason::kEmptyContainer);
+      (void)send();
+    }
   }
 
   void start() {
@@ -171,62 +250,79 @@ class ContainerWalk {
     return out_.ok();
   }
 
-  bool member(container::Member& member) {
-    // A bomb of nested archives holds millions of members: past the limit,
-    // one record says the rest was given up, and the walk stops.
-    if (++members_ > maxMembers_) {
-      start();
-      skip(record_, report::SkipReason::kTooManyMembers);
-      (void)send();
-      return false;
-    }
+  // Writes a frame out, for a MemberOrder.
+  std::function<bool(std::string_view)> writer() {
+    return [this](std::string_view frame) {
+      const std::lock_guard<std::mutex> lock(output_);
+      out_.buffer().append(frame);
+      out_.flushIfFull();
+      return out_.ok();
+    };
+  }
+
+  // The frame that says the walk gave up the rest of its members.
+  std::string tooManyFrame() {
     start();
+    skip(record_, report::SkipReason::kTooManyMembers);
+    std::string frame;
+    appendRecordFrame(record_, frame);
+    return frame;
+  }
+
+  std::function<bool(container::Member&)> visitor(Lane& lane, MemberOrder& order,
+                                                  std::size_t index) {
+    return [this, &lane, &order, index](container::Member& found) {
+      member(lane, found);
+      lane.frame.clear();
+      appendRecordFrame(lane.record, lane.frame);
+      return order.add(index, lane.frame);
+    };
+  }
+
+  // Fills `lane`'s record for `member`.
+  void member(Lane& lane, container::Member& member) const {
+    report::ScanRecord& record = lane.record;
+    record.clear();
+    record.path = *path_;
     for (const container::MemberHop& hop : member.chain) {
-      record_.within.push_back(
-          report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
+      record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
     }
     switch (member.kind) {
       case container::Member::Kind::kContent:
-        if (!(member.randomAccess ? scanner_.scanSource(*member.content, record_)
-                                  : scanner_.scanStream(*member.content, record_))) {
-          record_.verdict = report::Verdict::kError;
-          record_.reason = "cannot read the member: " + member.readError();
+        if (!(member.randomAccess ? lane.scanner.scanSource(*member.content, record)
+                                  : lane.scanner.scanStream(*member.content, record))) {
+          record.verdict = report::Verdict::kError;
+          record.reason = "cannot read the member: " + member.readError();
         }
         break;
       case container::Member::Kind::kEncrypted:
-        skip(record_, report::SkipReason::kEncryptedMember);
+        skip(record, report::SkipReason::kEncryptedMember);
         break;
       case container::Member::Kind::kTooDeep:
-        skip(record_, report::SkipReason::kNestedTooDeep);
+        skip(record, report::SkipReason::kNestedTooDeep);
         break;
       case container::Member::Kind::kTooLarge:
-        skip(record_, report::SkipReason::kStreamTooLarge);
+        skip(record, report::SkipReason::kStreamTooLarge);
         break;
       case container::Member::Kind::kMailboxTooLarge:
-        skip(record_, report::SkipReason::kMailboxTooLarge);
+        skip(record, report::SkipReason::kMailboxTooLarge);
         break;
       case container::Member::Kind::kDamaged:
-        record_.verdict = report::Verdict::kError;
-        record_.reason = "damaged container: " + member.why;
+        record.verdict = report::Verdict::kError;
+        record.reason = "damaged container: " + member.why;
         break;
     }
-    return send();
   }
 
+  const Options& options_;
   report::OutputStream out_;
-  std::mutex output_;  // the walk's records and the watchdog's frames
-  RecordScanner scanner_;
-  report::ScanRecord record_;
-  container::ArchiveWalker walker_;
-  container::MailWalker mail_;
+  std::mutex output_;          // the walk's records and the watchdog's frames
+  report::ScanRecord record_;  // the container's own record
+  std::size_t laneCount_;
+  std::vector<std::unique_ptr<Lane>> lanes_;
   std::vector<std::string> images_;
   std::unique_ptr<disk_image::ImageReader> reader_;
   const std::string* path_ = nullptr;
-  std::uint64_t maxMembers_;
-  std::uint64_t members_ = 0;
-  const std::function<bool(container::Member&)> visit_ = [this](container::Member& found) {
-    return member(found);
-  };
 };
 
 }  // namespace

@@ -86,6 +86,7 @@ ContainerChildSettings containerSettings(const Options& options) {
   settings.maxDepth = options.maxDepth;
   settings.maxMembers = options.maxMembers;
   settings.timeout = options.imageTimeout;
+  settings.jobs = options.jobs;
   return settings;
 }
 

@@ -602,6 +602,48 @@ def test_containers_in_disk_images(root, evidence):
         check(sha256(image) == before, "%s is unchanged" % image)
 
 
+def test_lanes_give_the_records_of_one_walk(root, evidence):
+    """A zip walked by several lanes side by side gives the records one walk
+    gives, in the same order: whole, damaged (the walk stops where one walk
+    stops), past --max-members, and with a nested zip among its members."""
+    lanes = os.path.join(root, "lanes")
+    members = os.path.join(root, "members")
+    held = io.BytesIO()
+    with zipfile.ZipFile(held, "w", zipfile.ZIP_DEFLATED) as archive:
+        for number in range(12):
+            for name in sorted(os.listdir(members)):
+                archive.write(os.path.join(members, name), "%02d-%s" % (number, name))
+        archive.write(os.path.join(evidence, "all.zip"), "nested.zip")
+        archive.write(os.path.join(members, "a.bmp"), "last.bmp")
+    data = held.getvalue()
+    write(os.path.join(lanes, "many.zip"), data)
+
+    def damaged(name, member, at, mask):
+        """many.zip with a byte of the `member`th member's local header, or
+        with `at` past the header, its first byte of data, or'ed with `mask`."""
+        broken, start = bytearray(data), -1
+        for _ in range(member + 1):
+            start = broken.index(b"PK\x03\x04", start + 1)
+        name_length, extra_length = struct.unpack("<HH", broken[start + 26:start + 30])
+        broken[start + (at if at is not None else 30 + name_length + extra_length)] |= mask
+        write(os.path.join(lanes, name), bytes(broken))
+
+    # An invalid deflate block (type 3): that member is an error, the rest
+    # are read. A local header that is not one: the walk stops there.
+    damaged("inflate.zip", 2, None, 0x06)
+    damaged("header.zip", 9, 2, 0x30)
+    # name, options, how many records at least
+    for name, options, least in (("many.zip", ["--hash-all"], 50), ("inflate.zip", [], 50),
+                                 ("header.zip", [], 10), ("many.zip", ["--max-members=17"], 18)):
+        path = os.path.join(lanes, name)
+        one = scan("--format=jsonl", "--all", "-j1", *options, path)
+        several = scan("--format=jsonl", "--all", "-j3", *options, path)
+        check(one.stdout == several.stdout and one.returncode == several.returncode and
+              len(records(one.stdout)) >= least,
+              "%s %s: three lanes give one walk's records: %d %d lines"
+              % (name, options, one.stdout.count(b"\n"), several.stdout.count(b"\n")))
+
+
 def test_walker_program_missing(root, evidence):
     """A scanner installed without the program that walks containers says
     so for each container, as an error record, and goes on."""
@@ -694,7 +736,8 @@ def main():
             test_members_match_the_detector, test_nesting_and_hostile_names,
             test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
             test_uuencoded_blocks_in_text, test_iso_inside_zip_and_mail,
-            test_containers_in_disk_images, test_walker_program_missing, test_one_child_for_many_containers))
+            test_containers_in_disk_images, test_lanes_give_the_records_of_one_walk,
+            test_walker_program_missing, test_one_child_for_many_containers))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -53,11 +53,17 @@ ContentReader::Result ContentReader::analyse(ContentSource& source, bool bmpOnly
   }
 
   if (size <= wholeLimit_) {
-    // The walk of a small picture touches most of its pages: one read.
-    char* const buffer = reserve(static_cast<std::size_t>(size));
-    const std::int64_t got = source.readAt(0, buffer, size);
-    if (got < 0) return result;
-    const auto length = static_cast<std::uint64_t>(got);  // less if the content shrank
+    // The walk of a small picture touches most of its pages: one read, or
+    // none where the source holds the content in memory.
+    const char* buffer = source.held();
+    std::uint64_t length = size;
+    if (buffer == nullptr) {
+      char* const into = reserve(static_cast<std::size_t>(size));
+      const std::int64_t got = source.readAt(0, into, size);
+      if (got < 0) return result;
+      buffer = into;
+      length = static_cast<std::uint64_t>(got);  // less if the content shrank
+    }
     result.bytesRead = length;
     if (bmpOnly && !beginsWithBm(buffer, length)) {
       result.outcome = Outcome::kNotBmp;

@@ -81,7 +81,7 @@ class ContentReader {
 
   // After analyse: the whole content when it was read in one piece (small
   // content), else empty. Points into the reader's buffer, valid until the
-  // next analyse.
+  // next analyse, or into the bytes the source held, valid while they are.
   std::string_view wholeContent() const { return wholeContent_; }
 
  private:

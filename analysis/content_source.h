@@ -27,6 +27,11 @@ class ContentSource {
   // a device can serve them together. Only a hint: the default ignores it.
   virtual void willRead(const ReadPlan& plan) { (void)plan; }
 
+  // The whole content, where the source holds it in memory already (it
+  // stays there, unchanged, while the source lives), so that it need not
+  // be copied to be read; else nullptr. The default holds nothing.
+  virtual const char* held() const { return nullptr; }
+
  protected:
   ContentSource() = default;
   ContentSource(const ContentSource&) = default;

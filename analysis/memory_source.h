@@ -22,6 +22,7 @@ class MemorySource final : public ContentSource {
     std::memcpy(into, bytes_.data() + offset, count);
     return static_cast<std::int64_t>(count);
   }
+  const char* held() const override { return bytes_.data(); }
 
  private:
   std::string_view bytes_;

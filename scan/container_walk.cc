@@ -23,6 +23,7 @@
 #include "scan/child_process.h"
 #include "scan/container_request.h"
 #include "scan/member_order.h"
+#include "scan/member_pipeline.h"
 #include "scan/record_codec.h"
 #include "scan/record_scanner.h"
 
@@ -138,14 +139,14 @@ class ContainerWalk {
   explicit ContainerWalk(const Options& options)
       : options_(options), out_(STDOUT_FILENO), laneCount_(laneCount(options)) {
     lanes_.push_back(std::make_unique<Lane>(options));
+    if (laneCount_ > 1)
+      pipeline_ = std::make_unique<MemberPipeline>(Lane::childScanSettings(options));
   }
 
   // Walks the container `request` names, then says so with a kDone frame.
   // Returns false once standard output cannot be written.
   bool walk(const ContainerRequest& request) {
     path_ = &request.path;
-    bool encrypted = false;
-    std::optional<std::string> damage;
     Lane& first = *lanes_.front();
     if (!request.imageFile.empty()) {
       if (images_.empty() || images_.front() != request.image) {
@@ -153,20 +154,23 @@ class ContainerWalk {
         images_ = {request.image};
         reader_ = std::make_unique<disk_image::ImageReader>(images_);
       }
-      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
-      damage = walkInImage(request.imageFile, *reader_, first.walker, first.mail,
-                           visitor(first, order, 0));
-      finishWalk(order, damage, encrypted);
+      walkAlone([&](const Visit& visit, bool&) {
+        return walkInImage(request.imageFile, *reader_, first.walker, first.mail, visit);
+      });
     } else if (const std::string format = formatOf(request.path); format == "pst") {
-      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
-      damage = container::PstWalker(first.walker).walk(request.path, visitor(first, order, 0));
-      finishWalk(order, damage, encrypted);
+      walkAlone([&](const Visit& visit, bool&) {
+        return container::PstWalker(first.walker).walk(request.path, visit);
+      });
     } else if (container::isMail(format)) {
-      MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
-      damage = first.mail.walk(format.c_str(), request.path, visitor(first, order, 0));
-      finishWalk(order, damage, encrypted);
+      walkAlone([&](const Visit& visit, bool&) {
+        return first.mail.walk(format.c_str(), request.path, visit);
+      });
+    } else if (format == "zip" && laneCount_ > 1) {
+      walkInLanes(request.path, laneCount_);
     } else {
-      walkArchive(request.path, format == "zip" ? laneCount_ : 1);
+      walkAlone([&](const Visit& visit, bool& encrypted) {
+        return first.walker.walk(request.path, visit, encrypted);
+      });
     }
     const std::lock_guard<std::mutex> lock(output_);
     appendCountFrame(FrameKind::kDone, {}, out_.buffer());
@@ -182,8 +186,28 @@ class ContainerWalk {
   }
 
  private:
-  // Walks the archive at `path` in `lanes` lanes, this thread the first.
-  void walkArchive(const std::string& path, std::size_t lanes) {
+  using Visit = std::function<bool(container::Member&)>;
+
+  // Walks one container in one lane, through `walk`, which hands `visit`
+  // each member and returns the container's damage. With more than one
+  // core, members are analysed by the pipeline while the walk reads on.
+  void walkAlone(const std::function<std::optional<std::string>(const Visit&, bool&)>& walk) {
+    MemberOrder order(1, options_.maxMembers, tooManyFrame(), writer());
+    bool encrypted = false;
+    std::optional<std::string> damage;
+    if (pipeline_) {
+      pipeline_->begin(order);
+      damage = walk(pipelined(*lanes_.front()), encrypted);
+      pipeline_->end();
+    } else {
+      damage = walk(visitor(*lanes_.front(), order, 0), encrypted);
+    }
+    order.finish(0);
+    finishWalk(order, damage, encrypted);
+  }
+
+  // Walks the zip at `path` in `lanes` lanes, this thread the first.
+  void walkInLanes(const std::string& path, std::size_t lanes) {
     while (lanes_.size() < lanes) lanes_.push_back(std::make_unique<Lane>(options_));
     MemberOrder order(lanes, options_.maxMembers, tooManyFrame(), writer());
     std::vector<std::optional<std::string>> damage(lanes);
@@ -191,8 +215,7 @@ class ContainerWalk {
     const auto run = [&](std::size_t lane) {
       bool locked = false;
       const auto visit = visitor(*lanes_[lane], order, lane);
-      damage[lane] =
-          lanes_[lane]->walker.walk(path, visit, locked, lanes > 1 ? &order.share(lane) : nullptr);
+      damage[lane] = lanes_[lane]->walker.walk(path, visit, locked, &order.share(lane));
       encrypted[lane] = locked ? 1 : 0;
       order.finish(lane);
     };
@@ -269,9 +292,9 @@ class ContainerWalk {
     return frame;
   }
 
-  std::function<bool(container::Member&)> visitor(Lane& lane, MemberOrder& order,
-                                                  std::size_t index) {
+  Visit visitor(Lane& lane, MemberOrder& order, std::size_t index) {
     return [this, &lane, &order, index](container::Member& found) {
+      locate(lane.record, found);
       member(lane, found);
       lane.frame.clear();
       appendRecordFrame(lane.record, lane.frame);
@@ -279,14 +302,35 @@ class ContainerWalk {
     };
   }
 
-  // Fills `lane`'s record for `member`.
-  void member(Lane& lane, container::Member& member) const {
-    report::ScanRecord& record = lane.record;
+  // A visitor that queues each member on the pipeline, to be analysed
+  // there, or, where it cannot, analyses it and queues the record.
+  Visit pipelined(Lane& lane) {
+    return [this, &lane](container::Member& found) {
+      locate(lane.record, found);
+      if (found.kind != container::Member::Kind::kContent ||
+          !pipeline_->queueMember(lane.record, *found.content, found.randomAccess,
+                                  found.readError)) {
+        member(lane, found);
+        lane.frame.clear();
+        appendRecordFrame(lane.record, lane.frame);
+        pipeline_->queueFrame(lane.frame);
+      }
+      return !pipeline_->stopped();
+    };
+  }
+
+  // Starts `record` for `member`: the container's path and the chain to it.
+  void locate(report::ScanRecord& record, const container::Member& member) const {
     record.clear();
     record.path = *path_;
     for (const container::MemberHop& hop : member.chain) {
       record.within.push_back(report::ContainerHop{hop.format, hop.member, hop.index, hop.locator});
     }
+  }
+
+  // Completes `lane`'s record, located, for `member`.
+  void member(Lane& lane, container::Member& member) const {
+    report::ScanRecord& record = lane.record;
     switch (member.kind) {
       case container::Member::Kind::kContent:
         if (!(member.randomAccess ? lane.scanner.scanSource(*member.content, record)
@@ -320,6 +364,7 @@ class ContainerWalk {
   report::ScanRecord record_;  // the container's own record
   std::size_t laneCount_;
   std::vector<std::unique_ptr<Lane>> lanes_;
+  std::unique_ptr<MemberPipeline> pipeline_;  // with more than one lane
   std::vector<std::string> images_;
   std::unique_ptr<disk_image::ImageReader> reader_;
   const std::string* path_ = nullptr;

@@ -603,9 +603,11 @@ def test_containers_in_disk_images(root, evidence):
 
 
 def test_lanes_give_the_records_of_one_walk(root, evidence):
-    """A zip walked by several lanes side by side gives the records one walk
-    gives, in the same order: whole, damaged (the walk stops where one walk
-    stops), past --max-members, and with a nested zip among its members."""
+    """A zip walked by several lanes side by side, and an archive whose
+    members are analysed on a thread of their own while it is read on, give
+    the records one walk gives, in the same order: whole, damaged (the walk
+    stops where one walk stops), past --max-members, and with a nested zip
+    among the members."""
     lanes = os.path.join(root, "lanes")
     members = os.path.join(root, "members")
     held = io.BytesIO()
@@ -617,6 +619,14 @@ def test_lanes_give_the_records_of_one_walk(root, evidence):
         archive.write(os.path.join(members, "a.bmp"), "last.bmp")
     data = held.getvalue()
     write(os.path.join(lanes, "many.zip"), data)
+    # The same members in a tar.gz, and the tar.gz cut short in a member.
+    with tarfile.open(os.path.join(lanes, "many.tar.gz"), "w:gz") as archive:
+        for info in zipfile.ZipFile(io.BytesIO(data)).infolist():
+            entry = tarfile.TarInfo(info.filename)
+            entry.size = info.file_size
+            archive.addfile(entry, zipfile.ZipFile(io.BytesIO(data)).open(info))
+    packed = open(os.path.join(lanes, "many.tar.gz"), "rb").read()
+    write(os.path.join(lanes, "cut.tar.gz"), packed[:len(packed) * 3 // 5])
 
     def damaged(name, member, at, mask):
         """many.zip with a byte of the `member`th member's local header, or
@@ -634,7 +644,9 @@ def test_lanes_give_the_records_of_one_walk(root, evidence):
     damaged("header.zip", 9, 2, 0x30)
     # name, options, how many records at least
     for name, options, least in (("many.zip", ["--hash-all"], 50), ("inflate.zip", [], 50),
-                                 ("header.zip", [], 10), ("many.zip", ["--max-members=17"], 18)):
+                                 ("header.zip", [], 10), ("many.zip", ["--max-members=17"], 18),
+                                 ("many.tar.gz", ["--hash-all"], 50), ("cut.tar.gz", [], 10),
+                                 ("many.tar.gz", ["--max-members=17"], 18)):
         path = os.path.join(lanes, name)
         one = scan("--format=jsonl", "--all", "-j1", *options, path)
         several = scan("--format=jsonl", "--all", "-j3", *options, path)

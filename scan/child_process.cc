@@ -217,7 +217,7 @@ std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::
 // exhausting the machine. A sanitizer reserves terabytes of address space
 // for itself, so a sanitized build is left uncapped.
 void capMemory() {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(QUILLMARK_SANITIZED)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(QUILLMARK_SANITIZED)
   constexpr rlim_t kChildMemory = rlim_t{4} << 30;  // 4 GiB
   const rlimit cap{kChildMemory, kChildMemory};
   (void)::setrlimit(RLIMIT_DATA, &cap);

@@ -6,13 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "report/output_stream.h"
 #include "scan/container_walk.h"
 #include "scan/options.h"
+#include "scan/time_zone.h"
 
 namespace {
 
@@ -24,6 +24,7 @@ void onSignal(int) {}
 
 int main(int argc, char** argv) {
   using quillmark::scan::ParsedCommandLine;
+  quillmark::scan::nameLocalTimeZone();
   if (argc == 2 && std::strcmp(argv[1], "--versions") == 0) {
     // A line per library: its name, a tab, its version.
     std::string said;
@@ -38,12 +39,6 @@ int main(int argc, char** argv) {
         STDERR_FILENO, "quillmark-scan-containers: this program is run by quillmark-scan\n");
     return 2;
   }
-  // libarchive turns each zip member's time into a time_t with mktime,
-  // which, with TZ unset, has the C library look at /etc/localtime again,
-  // under a lock of its own, every time: the lanes that walk a zip side by
-  // side would queue on it. Named, the zone is read once. It is the zone
-  // the library would have read anyway.
-  if (std::getenv("TZ") == nullptr) (void)::setenv("TZ", ":/etc/localtime", 1);
   struct sigaction ignore {};
   ignore.sa_handler = onSignal;
   sigemptyset(&ignore.sa_mask);

@@ -23,6 +23,7 @@
 #include "scan/progress_meter.h"
 #include "scan/record_scanner.h"
 #include "scan/scan_pipeline.h"
+#include "scan/time_zone.h"
 #include "tree/path_list.h"
 #include "tree/tree_walker.h"
 
@@ -260,6 +261,7 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  quillmark::scan::nameLocalTimeZone();
   // A closed pipe shows as EPIPE from write, not as a fatal signal.
   (void)::signal(SIGPIPE, SIG_IGN);
   // As given: parsing moves the options ahead of the paths.

@@ -261,6 +261,14 @@ bool isZipMember(archive* a, std::string_view method) {
          std::string_view(name).find(method) != std::string_view::npos;
 }
 
+// True when the member `a` stands at is a whole (not sparse) member of a
+// tar compressed as a whole with gzip, as a .tar.gz is.
+bool isTarGzMember(archive* a, archive_entry* entry) {
+  return archive_filter_count(a) == 2 && archive_filter_code(a, 0) == ARCHIVE_FILTER_GZIP &&
+         (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR &&
+         archive_entry_sparse_count(entry) == 0;
+}
+
 // Where a member's bytes lie in the container's own bytes `raw` when they lie
 // there as they are, whole and in one piece: a zip member stored without
 // compression, or a tar member that is not sparse, in a container not
@@ -373,6 +381,10 @@ class Walk {
             inflatedMembersSupported()) {
           return deflatedMailbox(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
         }
+        if (raw != nullptr && start >= 0 && sized && isTarGzMember(a, entry) &&
+            inflatedMembersSupported()) {
+          return mailboxInTarGz(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
+        }
         return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
       }
       if (isMail(nested)) {
@@ -472,6 +484,27 @@ class Walk {
     found.kind = Member::Kind::kDamaged;
     found.why = "cannot read the mailbox: " + found.readError();
     return visit_(found);
+  }
+
+  // A mailbox in a tar.gz that is read by offset (`raw`), whose bytes
+  // begin at `start` of the tar inside the gzip stream: the stream is run
+  // through to the mailbox's end once, to lay down points to inflate it
+  // again from, and the mailbox is read by offset in it. Where that cannot
+  // be done (the stream is not one gzip member, or does not give the
+  // member's first bytes as the library did), the mailbox is held as it
+  // streams instead.
+  bool mailboxInTarGz(ContentSource& raw, std::uint64_t start, EntryStream& stream,
+                      std::vector<MemberHop>& chain, Member& found) {
+    InflatedMember tar(raw, 0, start + stream.size(), InflatedMember::Stream::kGzipPrefix);
+    ContentWindow mailbox(tar, start, stream.size());
+    const std::string& head = stream.peeked();
+    std::string there(head.size(), '\0');
+    if (!tar.index() ||
+        mailbox.readAt(0, there.data(), there.size()) != static_cast<std::int64_t>(there.size()) ||
+        there != head) {
+      return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
+    }
+    return PstWalker(owner_).walkMember(mailbox, chain, visit_);
   }
 
   // Walks the container that `source` holds as a level of its own: read

@@ -33,8 +33,13 @@ struct InflatedMember::Inflater {
   unsigned char passed[kWindow];  // inflated bytes passed over
 };
 
-InflatedMember::InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size)
-    : compressed_(compressed), start_(start), size_(size), inflater_(new Inflater) {}
+InflatedMember::InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size,
+                               Stream stream)
+    : compressed_(compressed),
+      start_(start),
+      size_(size),
+      stream_(stream),
+      inflater_(new Inflater) {}
 
 InflatedMember::~InflatedMember() = default;
 
@@ -60,10 +65,13 @@ bool InflatedMember::refill() {
 
 bool InflatedMember::startAt(const Point& point) {
   Inflater& z = *inflater_;
+  // From the start of a gzip stream zlib reads its header (window bits
+  // 16 + 15); from a block, the raw deflate that follows (-15).
+  const int bits = stream_ == Stream::kGzipPrefix && point.out == 0 ? 31 : -15;
   if (!z.open) {
-    if (inflateInit2(&z.stream, -15) != Z_OK) return fail("out of memory");
+    if (inflateInit2(&z.stream, bits) != Z_OK) return fail("out of memory");
     z.open = true;
-  } else if (inflateReset(&z.stream) != Z_OK) {
+  } else if (inflateReset2(&z.stream, bits) != Z_OK) {
     return fail("the inflater cannot be reset");
   }
   z.stream.avail_in = 0;
@@ -143,6 +151,8 @@ bool InflatedMember::index() {
     // Z_BLOCK returns at the end of each block, where a point may lie.
     const int status = inflate(&z.stream, Z_BLOCK);
     z.out += room - z.stream.avail_out;
+    // Of a gzip stream, only the first `size_` bytes are wanted.
+    if (stream_ == Stream::kGzipPrefix && z.out >= size_) break;
     if (z.out > size_) return fail("the member inflates to more bytes than it states");
     if (status == Z_STREAM_END) break;
     if (status != Z_OK && status != Z_BUF_ERROR) return fail("the member is not a deflate stream");
@@ -167,7 +177,7 @@ bool InflatedMember::index() {
       return fail("the member is not a deflate stream");  // no way on
     }
   }
-  if (z.out != size_) return fail("the member inflates to fewer bytes than it states");
+  if (z.out < size_) return fail("the member inflates to fewer bytes than it states");
   z.positioned = false;  // reads start again from a point
   indexed_ = true;
   return true;

@@ -22,15 +22,25 @@ namespace quillmark::container {
 // the member's size: at most kMaxPoints points and kCachedSpans spans of
 // inflated bytes. Nothing is checked but deflate itself and the size: a
 // zip's CRC is not at hand here, and is the caller's to have checked.
+//
+// It serves a gzip stream too (as a tar.gz holds its tar), whose first
+// `size` bytes are then read: zlib reads the gzip header, and the stream
+// may go on past them.
 class InflatedMember final : public ContentSource {
  public:
   static constexpr std::size_t kMaxPoints = 512;
   static constexpr std::uint64_t kSpan = std::uint64_t{256} << 10;
   static constexpr std::size_t kCachedSpans = 8;
 
-  // The raw deflate stream at `start` in `compressed` (which must outlive
-  // this), inflating to `size` bytes.
-  InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size);
+  enum class Stream {
+    kDeflate,     // a raw deflate stream of exactly `size` bytes
+    kGzipPrefix,  // a gzip stream, of which the first `size` bytes are read
+  };
+
+  // The stream at `start` in `compressed` (which must outlive this),
+  // inflating to `size` bytes.
+  InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size,
+                 Stream stream = Stream::kDeflate);
   ~InflatedMember() override;
   InflatedMember(const InflatedMember&) = delete;
   InflatedMember& operator=(const InflatedMember&) = delete;
@@ -39,9 +49,10 @@ class InflatedMember final : public ContentSource {
   // member's, before it is run through.
   bool begins(std::string_view head);
 
-  // Inflates the stream once through and lays down its points. False when
-  // it cannot be read, is not deflate, or does not inflate to exactly
-  // `size` bytes; error() then says why. Reads fail until it succeeded.
+  // Inflates the stream once through (a gzip stream's up to `size` bytes)
+  // and lays down its points. False when it cannot be read, is not
+  // deflate, or does not inflate to exactly `size` bytes (a gzip stream:
+  // at least); error() then says why. Reads fail until it succeeded.
   bool index();
   const std::string& error() const { return error_; }
 
@@ -80,6 +91,7 @@ class InflatedMember final : public ContentSource {
   ContentSource& compressed_;
   std::uint64_t start_;
   std::uint64_t size_;
+  Stream stream_;
   std::unique_ptr<Inflater> inflater_;
   std::vector<Point> points_;
   std::array<Span, kCachedSpans> spans_;

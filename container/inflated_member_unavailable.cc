@@ -1,5 +1,6 @@
 // Stands in for reading a deflated member by offset in a build without
-// zlib: a mailbox deflated in a zip is then analysed as the bytes it is.
+// zlib: a mailbox deflated in a zip, or in a tar.gz, is then held as it
+// streams, as any streamed mailbox is.
 
 #include "container/inflated_member.h"
 
@@ -7,8 +8,9 @@ namespace quillmark::container {
 
 struct InflatedMember::Inflater {};
 
-InflatedMember::InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size)
-    : compressed_(compressed), start_(start), size_(size) {}
+InflatedMember::InflatedMember(ContentSource& compressed, std::uint64_t start, std::uint64_t size,
+                               Stream stream)
+    : compressed_(compressed), start_(start), size_(size), stream_(stream) {}
 
 InflatedMember::~InflatedMember() = default;
 

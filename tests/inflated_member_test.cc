@@ -25,10 +25,11 @@ std::string sample(std::size_t size) {
   return data;
 }
 
-// `data` as a raw deflate stream, as a zip holds a member.
-std::string deflated(const std::string& data) {
+// `data` as a raw deflate stream, as a zip holds a member, or with
+// `windowBits` 31, as a gzip stream.
+std::string deflated(const std::string& data, int windowBits = -15) {
   z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
   std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   stream.avail_in = static_cast<uInt>(data.size());
@@ -96,6 +97,27 @@ TEST(InflatedMemberTest, AStreamThatCannotBeInflatedWholeSaysWhy) {
     char byte = 0;
     EXPECT_EQ(member.readAt(0, &byte, 1), -1) << row.context << ": reads fail after";
   }
+}
+
+TEST(InflatedMemberTest, ReadsTheFirstBytesOfAGzipStream) {
+  const std::string data = sample(std::size_t{3} << 20);
+  const std::string gzip = deflated(data, 31);
+  MemorySource source(gzip);
+  const std::uint64_t wanted = (std::uint64_t{5} << 19) + 11;  // past two points
+  InflatedMember prefix(source, 0, wanted, InflatedMember::Stream::kGzipPrefix);
+  ASSERT_TRUE(prefix.index()) << prefix.error();
+  std::vector<char> into(std::size_t{1} << 20);
+  for (const std::uint64_t offset :
+       {wanted - 100, std::uint64_t{0}, (std::uint64_t{1} << 20) + 7}) {
+    const std::uint64_t length = std::min<std::uint64_t>(into.size(), wanted - offset);
+    ASSERT_EQ(prefix.readAt(offset, into.data(), into.size()), static_cast<std::int64_t>(length))
+        << offset << ": " << prefix.error();
+    EXPECT_EQ(std::string(into.data(), length), data.substr(offset, length)) << offset;
+  }
+  EXPECT_EQ(prefix.readAt(wanted, into.data(), 1), 0) << "the prefix ends where it was asked to";
+  InflatedMember past(source, 0, data.size() + 1, InflatedMember::Stream::kGzipPrefix);
+  EXPECT_FALSE(past.index());
+  EXPECT_NE(past.error().find("fewer bytes"), std::string::npos) << past.error();
 }
 
 }  // namespace

@@ -44,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += static_cast<std::size_t>(wrote);
   }
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  static quillmark::scan::RecordScanner scanner(quillmark::scan::ScanSettings{},
-                                                std::vector<std::string>{});
+  // The scanner keeps a reference to its list of images: one that lives.
+  static const std::vector<std::string> noImages;
+  static quillmark::scan::RecordScanner scanner(quillmark::scan::ScanSettings{}, noImages);
   quillmark::report::ScanRecord record;
   quillmark::container::ArchiveWalker walker(kDepth);
   const quillmark::container::MailWalker mail(walker);

@@ -44,10 +44,11 @@ open(sys.argv[1].replace(".eml", "-qp.eml"), "wb").write(
     b"From: a@example.org\nSubject: old\nContent-Transfer-Encoding: quoted-printable\n\n" +
     binascii.b2a_qp(b"begin 644 notes.bmp\n" + lines + b"`\nend\n"))
 PYTHON
-# The start of a mailbox, deflated in a zip (inflated by offset for libpff)
-# and stored in one.
+# The start of a mailbox, deflated in a zip and in a tar.gz (inflated by
+# offset for libpff) and stored in a zip.
 pst="$project/../shared/containers/enron.pst"
 if [ -f "$pst" ]; then
   head -c 65536 "$pst" > "$corpus/head.pst"
-  (cd "$corpus" && zip -q pst.zip head.pst && zip -q -0 pst-stored.zip head.pst && rm head.pst)
+  (cd "$corpus" && zip -q pst.zip head.pst && zip -q -0 pst-stored.zip head.pst &&
+    tar czf pst.tar.gz head.pst && rm head.pst)
 fi

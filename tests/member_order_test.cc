@@ -51,14 +51,6 @@ struct Script {
 TEST(MemberOrderTest, WritesWhatTheLanesFindInTheContainersOrder) {
   const Turn T = Turn::kTake, P = Turn::kPass, S = Turn::kStop;
   const std::vector<Script> scripts = {
-      {"a walk that is not shared writes as it goes",
-       1,
-       100,
-       100,
-       {add(0, "a"), add(0, "b"), finish(0)},
-       "ab",
-       2,
-       -1},
       {"a lane ahead keeps its records until the members before are done",
        2,
        100,

@@ -82,7 +82,8 @@ struct Member {
 // PstWalker::walkStream). A member that lies whole and uncompressed in a
 // container read by offset (a stored zip member, a member of a plain tar)
 // is read by offset there instead, as a file is, and a mailbox deflated in
-// such a zip is inflated by offset (InflatedMember).
+// such a zip, or in a tar.gz read by offset, is inflated by offset
+// (InflatedMember).
 //
 // A member that is itself a container (by its first bytes) is walked in
 // turn, to maxDepth levels in all; it is not handed over itself.

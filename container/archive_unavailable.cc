@@ -6,8 +6,8 @@
 namespace quillmark::container {
 
 std::optional<std::string> ArchiveWalker::walk(const std::string&,
-                                               const std::function<bool(Member&)>&,
-                                               bool& encrypted) const {
+                                               const std::function<bool(Member&)>&, bool& encrypted,
+                                               MemberShare*) const {
   encrypted = false;
   return std::string(
       "this build of quillmark-scan cannot read containers (built without "

@@ -228,15 +228,11 @@ class ContainerWalk {
     // The lanes read one container: where one could not read it further,
     // its reason is the container's; else any lane's (it could not be
     // opened).
-    std::size_t told = order.brokenLane().value_or(0);
-    if (!order.brokenLane()) {
-      for (std::size_t lane = 0; lane < lanes; ++lane) {
-        if (damage[lane]) {
-          told = lane;
-          break;
-        }
-      }
-    }
+    const auto any =
+        std::find_if(damage.begin(), damage.end(),
+                     [](const std::optional<std::string>& why) { return why.has_value(); });
+    const std::size_t told = order.brokenLane().value_or(
+        any != damage.end() ? static_cast<std::size_t>(any - damage.begin()) : 0);
     finishWalk(order, damage[told], encrypted[told] != 0);
   }
 

@@ -118,8 +118,7 @@ void MemberPipeline::run() {
   for (;;) {
     // Woken for a batch, the analysis takes every member queued before it
     // waits again.
-    changed_.wait(lock,
-                  [&] { return count_ >= kBatch || ((ending_ || quit_) && count_ > 0) || quit_; });
+    changed_.wait(lock, [&] { return count_ >= kBatch || quit_ || (ending_ && count_ > 0); });
     if (count_ == 0) return;
     while (count_ > 0) {
       Slot& slot = slots_[head_];

@@ -14,6 +14,12 @@ std::optional<std::string> ArchiveWalker::walk(const std::string&,
       "libarchive)");
 }
 
+std::optional<std::string> ArchiveWalker::walk(ContentSource&,
+                                               const std::function<bool(Member&)>& visit,
+                                               bool& encrypted, MemberShare* share) const {
+  return walk(std::string(), visit, encrypted, share);
+}
+
 bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
                                const std::function<bool(Member&)>& visit, bool) const {
   Member member;

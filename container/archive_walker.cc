@@ -565,6 +565,13 @@ std::optional<std::string> ArchiveWalker::walk(const std::string& path,
     default:
       return std::string("cannot open the container: not a regular file");
   }
+  return walk(file, visit, encrypted, share);
+}
+
+std::optional<std::string> ArchiveWalker::walk(ContentSource& file,
+                                               const std::function<bool(Member&)>& visit,
+                                               bool& encrypted, MemberShare* share) const {
+  encrypted = false;
   Walk walk(*this, visit, share);
   std::vector<MemberHop> chain;
   std::string reason;

@@ -113,6 +113,10 @@ class ArchiveWalker {
   std::optional<std::string> walk(const std::string& path,
                                   const std::function<bool(Member&)>& visit, bool& encrypted,
                                   MemberShare* share = nullptr) const;
+  // The same for the container that `file` holds, read by offset as a
+  // file is (a file in a disk image).
+  std::optional<std::string> walk(ContentSource& file, const std::function<bool(Member&)>& visit,
+                                  bool& encrypted, MemberShare* share = nullptr) const;
 
   // Walks the container that `source` holds (read from its start, in
   // order, unless `seekable`: then at any offset, as a file is), a member at

@@ -63,31 +63,21 @@ void skip(report::ScanRecord& record, report::SkipReason reason) {
   record.reason = report::skipReasonText(reason);
 }
 
-// Walks the container that is the file `imageFile` (as fileRefText
-// writes it) in the image `reader` reads, by offset through the image's
-// library, as the image child reads files. A failure to open it is
-// returned, and so is a mailbox's damage, as for a mailbox that is a file;
-// an archive's or a message's damage is handed to `visit` as a member
-// without a chain.
-std::optional<std::string> walkInImage(const std::string& imageFile,
-                                       disk_image::ImageReader& reader,
-                                       const container::ArchiveWalker& walker,
-                                       const container::MailWalker& mail,
-                                       const std::function<bool(container::Member&)>& visit) {
-  disk_image::FileRef ref;
-  if (!disk_image::parseFileRef(imageFile, ref)) return std::string("no file in the image");
-  ContentSource* const source = reader.open(ref);
-  if (source == nullptr) return "cannot open the container in the image: " + reader.detail();
-  const char* const format = container::containerFormatOf(*source);
-  if (format == nullptr) return "cannot read the container in the image: " + reader.detail();
-  const std::string_view name = format;
+// Walks the container `source` holds, a file in a disk image read by
+// offset through the image's library, as the image child reads files, in
+// the container format `format`. A mailbox's damage is returned, as for a
+// mailbox that is a file; an archive's or a message's damage is handed to
+// `visit` as a member without a chain.
+std::optional<std::string> walkImageContainer(
+    ContentSource& source, const char* format, const container::ArchiveWalker& walker,
+    const container::MailWalker& mail, const std::function<bool(container::Member&)>& visit) {
   std::vector<container::MemberHop> chain;
-  if (container::isMail(name)) {
-    (void)mail.walkSource(format, *source, chain, visit, true);
-  } else if (name == "pst") {
-    return container::PstWalker(walker).walkSource(*source, visit);
+  if (container::isMail(format)) {
+    (void)mail.walkSource(format, source, chain, visit, true);
+  } else if (std::string_view(format) == "pst") {
+    return container::PstWalker(walker).walkSource(source, visit);
   } else {
-    (void)walker.walkSource(*source, chain, visit, true);
+    (void)walker.walkSource(source, chain, visit, true);
   }
   return std::nullopt;
 }
@@ -122,12 +112,34 @@ struct Lane {
     return settings;
   }
 
+  // The file `request` names in its disk image, read through this lane's
+  // own reader of the image, kept from container to container (a reader
+  // serves one thread at a time); nullptr, with `why`, when it cannot be
+  // opened.
+  ContentSource* openInImage(const ContainerRequest& request, std::string& why) {
+    disk_image::FileRef ref;
+    if (!disk_image::parseFileRef(request.imageFile, ref)) {
+      why = "no file in the image";
+      return nullptr;
+    }
+    if (images.empty() || images.front() != request.image) {
+      reader.reset();  // the reader holds the list of images it was made with
+      images = {request.image};
+      reader = std::make_unique<disk_image::ImageReader>(images);
+    }
+    ContentSource* const source = reader->open(ref);
+    if (source == nullptr) why = "cannot open the container in the image: " + reader->detail();
+    return source;
+  }
+
   const std::vector<std::string> noImages;  // a member is never read out of a disk image
   RecordScanner scanner;
   report::ScanRecord record;
   std::string frame;
   container::ArchiveWalker walker;
   container::MailWalker mail;
+  std::vector<std::string> images;  // the image `reader` reads
+  std::unique_ptr<disk_image::ImageReader> reader;
 };
 
 // The child's work: walks the containers it is asked for, one at a time,
@@ -151,14 +163,7 @@ class ContainerWalk {
     path_ = &request.path;
     Lane& first = *lanes_.front();
     if (!request.imageFile.empty()) {
-      if (images_.empty() || images_.front() != request.image) {
-        reader_.reset();  // the reader holds the list of images it was made with
-        images_ = {request.image};
-        reader_ = std::make_unique<disk_image::ImageReader>(images_);
-      }
-      walkAlone([&](const Visit& visit, bool&) {
-        return walkInImage(request.imageFile, *reader_, first.walker, first.mail, visit);
-      });
+      walkInImage(request);
     } else if (const std::string format = formatOf(request.path); format == "pst") {
       walkAlone([&](const Visit& visit, bool&) {
         return container::PstWalker(first.walker).walk(request.path, visit);
@@ -168,7 +173,10 @@ class ContainerWalk {
         return first.mail.walk(format.c_str(), request.path, visit);
       });
     } else if (format == "zip" && laneCount_ > 1) {
-      walkInLanes(request.path, laneCount_);
+      walkInLanes(
+          [&](Lane& lane, const Visit& visit, bool& encrypted, container::MemberShare& share) {
+            return lane.walker.walk(request.path, visit, encrypted, &share);
+          });
     } else {
       walkAlone([&](const Visit& visit, bool& encrypted) {
         return first.walker.walk(request.path, visit, encrypted);
@@ -208,8 +216,42 @@ class ContainerWalk {
     finishWalk(order, damage, encrypted);
   }
 
-  // Walks the zip at `path` in `lanes` lanes, this thread the first.
-  void walkInLanes(const std::string& path, std::size_t lanes) {
+  // Walks the container that is the file `request` names in a disk image:
+  // a zip in lanes, as a zip that is a file is, each lane reading the image
+  // through a reader of its own; anything else in one lane.
+  void walkInImage(const ContainerRequest& request) {
+    Lane& first = *lanes_.front();
+    std::string why;
+    ContentSource* const source = first.openInImage(request, why);
+    const char* const format = source != nullptr ? container::containerFormatOf(*source) : nullptr;
+    if (format == nullptr) {
+      if (source != nullptr)
+        why = "cannot read the container in the image: " + first.reader->detail();
+      walkAlone([&](const Visit&, bool&) { return std::optional<std::string>(why); });
+    } else if (std::string_view(format) == "zip" && laneCount_ > 1) {
+      walkInLanes([&](Lane& lane, const Visit& visit, bool& encrypted,
+                      container::MemberShare& share) -> std::optional<std::string> {
+        std::string unopened;
+        ContentSource* const zip = &lane == &first ? source : lane.openInImage(request, unopened);
+        // The first lane opened the zip: another that cannot leaves the
+        // members to the lanes that could.
+        if (zip == nullptr) return std::nullopt;
+        return lane.walker.walk(*zip, visit, encrypted, &share);
+      });
+    } else {
+      walkAlone([&](const Visit& visit, bool&) {
+        return walkImageContainer(*source, format, first.walker, first.mail, visit);
+      });
+    }
+  }
+
+  // Walks a zip in as many lanes as laneCount_, this thread the first;
+  // `walkLane` walks it for one lane, taking the members `share` gives it,
+  // and returns the zip's damage as that lane saw it.
+  using LaneWalk = std::function<std::optional<std::string>(Lane&, const Visit&, bool&,
+                                                            container::MemberShare&)>;
+  void walkInLanes(const LaneWalk& walkLane) {
+    const std::size_t lanes = laneCount_;
     while (lanes_.size() < lanes) lanes_.push_back(std::make_unique<Lane>(options_));
     MemberOrder order(lanes, options_.maxMembers, tooManyFrame(), writer());
     std::vector<std::optional<std::string>> damage(lanes);
@@ -217,7 +259,7 @@ class ContainerWalk {
     const auto run = [&](std::size_t lane) {
       bool locked = false;
       const auto visit = visitor(*lanes_[lane], order, lane);
-      damage[lane] = lanes_[lane]->walker.walk(path, visit, locked, &order.share(lane));
+      damage[lane] = walkLane(*lanes_[lane], visit, locked, order.share(lane));
       encrypted[lane] = locked ? 1 : 0;
       order.finish(lane);
     };
@@ -363,8 +405,6 @@ class ContainerWalk {
   std::size_t laneCount_;
   std::vector<std::unique_ptr<Lane>> lanes_;
   std::unique_ptr<MemberPipeline> pipeline_;  // with more than one lane
-  std::vector<std::string> images_;
-  std::unique_ptr<disk_image::ImageReader> reader_;
   const std::string* path_ = nullptr;
 };
 

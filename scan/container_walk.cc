@@ -1,6 +1,7 @@
 #include "scan/container_walk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,10 +46,14 @@ std::uint64_t bytesReadSoFar() {
 }
 
 // The container format of the file at `path`, as the parent told it from
-// the same first bytes; empty when they cannot be read.
-std::string formatOf(const std::string& path) {
+// the same first bytes, and its `size`; empty when they cannot be read.
+std::string formatOf(const std::string& path, std::uint64_t& size) {
+  size = 0;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && status.st_size > 0)
+    size = static_cast<std::uint64_t>(status.st_size);
   unsigned char head[container::kSignatureBytes];
   const ssize_t got = ::pread(fd, head, sizeof head, 0);
   ::close(fd);
@@ -87,6 +92,11 @@ std::optional<std::string> walkImageContainer(
 // (16 MB for 100,000), and buffers of its own: two keep a zip of 100,000
 // members within 64 MiB.
 constexpr std::size_t kMaxLanes = 2;
+
+// The smallest zip walked in lanes. A second lane costs a thread and a
+// second read of the central directory, about half a millisecond: a
+// smaller zip (an office document) inflates in less time than that saves.
+constexpr std::uint64_t kLanesFrom = std::uint64_t{1} << 20;
 
 // The lanes a shared walk of a container uses: as many as --jobs asks, or
 // else one per core, up to kMaxLanes.
@@ -162,9 +172,12 @@ class ContainerWalk {
   bool walk(const ContainerRequest& request) {
     path_ = &request.path;
     Lane& first = *lanes_.front();
+    std::uint64_t size = 0;
+    const std::string format =
+        request.imageFile.empty() ? formatOf(request.path, size) : std::string();
     if (!request.imageFile.empty()) {
       walkInImage(request);
-    } else if (const std::string format = formatOf(request.path); format == "pst") {
+    } else if (format == "pst") {
       walkAlone([&](const Visit& visit, bool&) {
         return container::PstWalker(first.walker).walk(request.path, visit);
       });
@@ -172,7 +185,7 @@ class ContainerWalk {
       walkAlone([&](const Visit& visit, bool&) {
         return first.mail.walk(format.c_str(), request.path, visit);
       });
-    } else if (format == "zip" && laneCount_ > 1) {
+    } else if (format == "zip" && inLanes(size)) {
       walkInLanes(
           [&](Lane& lane, const Visit& visit, bool& encrypted, container::MemberShare& share) {
             return lane.walker.walk(request.path, visit, encrypted, &share);
@@ -228,7 +241,7 @@ class ContainerWalk {
       if (source != nullptr)
         why = "cannot read the container in the image: " + first.reader->detail();
       walkAlone([&](const Visit&, bool&) { return std::optional<std::string>(why); });
-    } else if (std::string_view(format) == "zip" && laneCount_ > 1) {
+    } else if (std::string_view(format) == "zip" && inLanes(source->size())) {
       walkInLanes([&](Lane& lane, const Visit& visit, bool& encrypted,
                       container::MemberShare& share) -> std::optional<std::string> {
         std::string unopened;
@@ -244,6 +257,9 @@ class ContainerWalk {
       });
     }
   }
+
+  // True when a zip of `size` bytes is walked in lanes.
+  bool inLanes(std::uint64_t size) const { return laneCount_ > 1 && size >= kLanesFrom; }
 
   // Walks a zip in as many lanes as laneCount_, this thread the first;
   // `walkLane` walks it for one lane, taking the members `share` gives it,

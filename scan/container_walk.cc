@@ -68,25 +68,6 @@ void skip(report::ScanRecord& record, report::SkipReason reason) {
   record.reason = report::skipReasonText(reason);
 }
 
-// Walks the container `source` holds, a file in a disk image read by
-// offset through the image's library, as the image child reads files, in
-// the container format `format`. A mailbox's damage is returned, as for a
-// mailbox that is a file; an archive's or a message's damage is handed to
-// `visit` as a member without a chain.
-std::optional<std::string> walkImageContainer(
-    ContentSource& source, const char* format, const container::ArchiveWalker& walker,
-    const container::MailWalker& mail, const std::function<bool(container::Member&)>& visit) {
-  std::vector<container::MemberHop> chain;
-  if (container::isMail(format)) {
-    (void)mail.walkSource(format, source, chain, visit, true);
-  } else if (std::string_view(format) == "pst") {
-    return container::PstWalker(walker).walkSource(source, visit);
-  } else {
-    (void)walker.walkSource(source, chain, visit, true);
-  }
-  return std::nullopt;
-}
-
 // The most lanes a zip is walked in. Each holds a reader of its own, and
 // with it libarchive's index of the zip's members, about 160 bytes a member
 // (16 MB for 100,000), and buffers of its own: two keep a zip of 100,000
@@ -229,9 +210,11 @@ class ContainerWalk {
     finishWalk(order, damage, encrypted);
   }
 
-  // Walks the container that is the file `request` names in a disk image:
-  // a zip in lanes, as a zip that is a file is, each lane reading the image
-  // through a reader of its own; anything else in one lane.
+  // Walks the container that is the file `request` names in a disk image,
+  // read by offset through the image's library, as the image child reads
+  // files, and as the container would be if it were a file: a zip in
+  // lanes, each reading the image through a reader of its own; anything
+  // else in one lane.
   void walkInImage(const ContainerRequest& request) {
     Lane& first = *lanes_.front();
     std::string why;
@@ -251,9 +234,19 @@ class ContainerWalk {
         if (zip == nullptr) return std::nullopt;
         return lane.walker.walk(*zip, visit, encrypted, &share);
       });
-    } else {
+    } else if (container::isMail(format)) {
       walkAlone([&](const Visit& visit, bool&) {
-        return walkImageContainer(*source, format, first.walker, first.mail, visit);
+        std::vector<container::MemberHop> chain;
+        (void)first.mail.walkSource(format, *source, chain, visit, true);
+        return std::optional<std::string>();  // a message's damage is a member of its own
+      });
+    } else if (std::string_view(format) == "pst") {
+      walkAlone([&](const Visit& visit, bool&) {
+        return container::PstWalker(first.walker).walkSource(*source, visit);
+      });
+    } else {
+      walkAlone([&](const Visit& visit, bool& encrypted) {
+        return first.walker.walk(*source, visit, encrypted);
       });
     }
   }

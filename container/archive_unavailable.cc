@@ -21,7 +21,7 @@ std::optional<std::string> ArchiveWalker::walk(ContentSource&,
 }
 
 bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
-                               const std::function<bool(Member&)>& visit, bool) const {
+                               const std::function<bool(Member&)>& visit) const {
   Member member;
   member.chain = chain;
   member.kind = Member::Kind::kDamaged;

@@ -581,9 +581,9 @@ std::optional<std::string> ArchiveWalker::walk(ContentSource& file,
 }
 
 bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
-                               const std::function<bool(Member&)>& visit, bool seekable) const {
+                               const std::function<bool(Member&)>& visit) const {
   Walk walk(*this, visit);
-  return walk.container(source, chain, seekable);
+  return walk.container(source, chain);
 }
 
 std::string archiveLibraryVersion() { return archive_version_details(); }

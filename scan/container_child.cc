@@ -20,21 +20,23 @@ namespace {
 // leaks or keeps stays bounded.
 constexpr unsigned kContainersPerChild = 1024;
 
-// The program that walks containers: beside this one (in the build tree),
-// else where it is installed, relative to this one; "" when there is none.
-std::string walkerProgram() {
+// The program `name` that walks containers: beside this one (in the build
+// tree), else where it is installed, relative to this one; "" when there is
+// none.
+std::string walkerProgram(const char* name) {
   const std::string self = ownProgramPath();
   const std::string folder = self.substr(0, self.rfind('/') + 1);
   if (folder.empty()) return "";
   for (const std::string& candidate :
-       {folder + kContainerProgram, folder + QUILLMARK_LIBEXEC_FROM_BIN "/" + kContainerProgram}) {
+       {folder + name, folder + QUILLMARK_LIBEXEC_FROM_BIN "/" + name}) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
 }
 
-std::vector<std::string> childArguments(const ContainerChildSettings& settings) {
-  std::vector<std::string> arguments = {kContainerProgram, "--container-child",
+std::vector<std::string> childArguments(const ContainerChildSettings& settings,
+                                        const char* program) {
+  std::vector<std::string> arguments = {program, "--container-child",
                                         "--max-depth=" + std::to_string(settings.maxDepth),
                                         "--max-members=" + std::to_string(settings.maxMembers)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
@@ -46,7 +48,8 @@ std::vector<std::string> childArguments(const ContainerChildSettings& settings) 
 
 }  // namespace
 
-ContainerChild::ContainerChild(const ContainerChildSettings& settings) : settings_(settings) {}
+ContainerChild::ContainerChild(const ContainerChildSettings& settings, const char* program)
+    : settings_(settings), program_(program) {}
 
 // The child ends on its own once its requests end, and is reaped: it is
 // not killed, so that what it does at exit (a leak check) is done.
@@ -69,13 +72,13 @@ bool ContainerChild::ask(const std::string& request, std::string& error) {
       child_ = std::make_unique<ChildProcess>();
       frames_ = FrameReader();
       served_ = 0;
-      const std::string program = walkerProgram();
+      const std::string program = walkerProgram(program_);
       if (program.empty()) {
-        error = std::string("cannot find ") + kContainerProgram + " beside quillmark-scan";
+        error = std::string("cannot find ") + program_ + " beside quillmark-scan";
         child_.reset();
         return false;
       }
-      if (!child_->start(childArguments(settings_), true, error, program)) {
+      if (!child_->start(childArguments(settings_, program_), true, error, program)) {
         error.insert(0, "cannot start the process that reads the container: ");
         child_.reset();
         return false;
@@ -149,7 +152,7 @@ bool ContainerChild::scan(const report::ScanRecord& outer, const std::atomic<int
 
 std::vector<std::pair<std::string, std::string>> containerLibraryVersions() {
   std::vector<std::pair<std::string, std::string>> versions;
-  const std::string program = walkerProgram();
+  const std::string program = walkerProgram(kContainerProgram);
   ChildProcess child;
   std::string error;
   if (program.empty() || !child.start({kContainerProgram, "--versions"}, false, error, program)) {

@@ -25,9 +25,11 @@ namespace quillmark::scan {
 // hangs on hostile bytes, the child ends with that container, which is one
 // error record, and the next container is read by a new child.
 
-// The program that walks containers, installed beside quillmark-scan or
-// in its libexec folder.
+// The programs that walk containers, installed beside quillmark-scan or in
+// its libexec folder: one for containers that are files, which loads no
+// disk image library, and one for containers inside disk images.
 inline constexpr char kContainerProgram[] = "quillmark-scan-containers";
+inline constexpr char kImageContainerProgram[] = "quillmark-scan-image-containers";
 
 // How the children of a scan are run.
 struct ContainerChildSettings {
@@ -42,12 +44,13 @@ struct ContainerChildSettings {
   std::size_t jobs = 0;                              // --jobs as given; 0: the child's own default
 };
 
-// The container child of a scan, started when the first container is met
-// and replaced when it fails, and after a number of containers, so that
-// what a library leaks stays bounded. Used from one thread.
+// A container child of a scan, running `program`, started when the first
+// container is met and replaced when it fails, and after a number of
+// containers, so that what a library leaks stays bounded. Used from one
+// thread.
 class ContainerChild {
  public:
-  explicit ContainerChild(const ContainerChildSettings& settings);
+  ContainerChild(const ContainerChildSettings& settings, const char* program);
   ~ContainerChild();
   ContainerChild(const ContainerChild&) = delete;
   ContainerChild& operator=(const ContainerChild&) = delete;
@@ -70,6 +73,7 @@ class ContainerChild {
   void retire();
 
   ContainerChildSettings settings_;
+  const char* program_;
   std::unique_ptr<ChildProcess> child_;
   FrameReader frames_;
   unsigned served_ = 0;  // containers the child has read

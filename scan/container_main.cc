@@ -1,7 +1,9 @@
-// quillmark-scan-containers: the program quillmark-scan starts to walk the
-// containers it meets (archives, compressed files, mail), one after another
-// as it asks on standard input, with the container libraries that only
-// this program links. It is not meant to be run by hand.
+// quillmark-scan-containers and quillmark-scan-image-containers (built from
+// this one file, as QUILLMARK_PROGRAM): the programs quillmark-scan starts to
+// walk the containers it meets (archives, compressed files, mail), one after
+// another as it asks on standard input, with the container libraries that
+// only these programs link; the second reads containers inside disk images.
+// They are not meant to be run by hand.
 
 #include <signal.h>
 #include <unistd.h>
@@ -36,7 +38,7 @@ int main(int argc, char** argv) {
   const ParsedCommandLine parsed = quillmark::scan::parseCommandLine(argc, argv);
   if (parsed.action != ParsedCommandLine::Action::kScan || !parsed.options.containerChild) {
     (void)quillmark::report::writeFully(
-        STDERR_FILENO, "quillmark-scan-containers: this program is run by quillmark-scan\n");
+        STDERR_FILENO, QUILLMARK_PROGRAM ": this program is run by quillmark-scan\n");
     return 2;
   }
   struct sigaction ignore {};

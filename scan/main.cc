@@ -172,7 +172,8 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
   ImageWalker::Tally tally;
   if (!options.images.empty()) meter.countImages(tally);
   ScanPipeline pipeline(jobs, 16 * jobs, scanSettings(options), options.images, gSignal);
-  ContainerChild containers(containerSettings(options));
+  ContainerChild containers(containerSettings(options), kContainerProgram);
+  ContainerChild imageContainers(containerSettings(options), kImageContainerProgram);
   pipeline.run(
       [&](const ScanPipeline::Emit& emit) {
         TreeWalker walker({options.followAll, options.oneFileSystem});
@@ -217,8 +218,12 @@ int scan(const Options& options, const std::vector<std::string>& arguments) {
           return out.ok();
         };
         // A container's members take its place, in its order, read by the
-        // container child.
-        if (!record.containerFormat.empty()) return containers.scan(record, gSignal, write);
+        // container child; one in a disk image, by the child that reads
+        // disk images.
+        if (!record.containerFormat.empty()) {
+          return (record.imageFile.empty() ? containers : imageContainers)
+              .scan(record, gSignal, write);
+        }
         return write(record);
       },
       [&] {

@@ -31,7 +31,10 @@ fi
 
 # The installed scanner finds the program that walks containers where it
 # was installed (not beside it, in bin).
-[ ! -e "$prefix/bin/quillmark-scan-containers" ] || { echo "the container walker is in bin" >&2; exit 1; }
+for walker in quillmark-scan-containers quillmark-scan-image-containers; do
+  [ ! -e "$prefix/bin/$walker" ] || { echo "the container walker $walker is in bin" >&2; exit 1; }
+  [ -x "$prefix/libexec/quillmark/$walker" ] || { echo "the container walker $walker is not in libexec" >&2; exit 1; }
+done
 mkdir "$prefix/evidence"
 gzip -c "$source/samples/notes.bmp" > "$prefix/evidence/notes.bmp.gz"
 status=0

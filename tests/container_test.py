@@ -36,7 +36,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from scan_support import (bmp_with_record, check, child_of, detect, raw, records,  # noqa: E402
-                          run_tests, verdict_of, write)
+                          run_tests, verdict_of, write, write_large)
 
 SCANNER, DETECTOR = (os.path.abspath(a) for a in sys.argv[1:3])
 
@@ -676,6 +676,30 @@ def test_lanes_give_the_records_of_one_walk(root, evidence):
               % (name, options, one.stdout.count(b"\n"), several.stdout.count(b"\n")))
 
 
+def test_sparse_tar_members(root, evidence):
+    """Members that tar stored sparse, ending in a hole, one read whole and
+    one past that size, as GNU tar and pax write them: their holes read as
+    zeros, with or without digests."""
+    sparse = os.path.join(root, "sparse")
+    os.makedirs(sparse)
+    write_large(os.path.join(sparse, "small.bmp"), 2800, 25, b"small.txt")
+    write_large(os.path.join(sparse, "large.bmp"), 4000, 300, b"large.txt")
+    wanted = {name: (detect(DETECTOR, os.path.join(sparse, name)), sha256(os.path.join(sparse, name)))
+              for name in ("small.bmp", "large.bmp")}
+    for layout in ("gnu", "pax"):
+        archive = os.path.join(root, "sparse.%s.tar" % layout)
+        subprocess.run(["tar", "--sparse", "--format=" + layout, "-cf", archive, "-C", sparse,
+                        "small.bmp", "large.bmp"], check=True)
+        check(os.path.getsize(archive) < 3600054, "%s: tar stored the bitmaps sparse" % layout)
+        for options in ([], ["--hash=sha256", "--hash-all"]):
+            found = records(scan("--format=jsonl", *options, archive).stdout)
+            got = {raw(r["within"][0]["member"]).decode(): (verdict_of(r), (r["hashes"] or {})
+                                                             .get("sha256")) for r in found}
+            check(got.keys() == wanted.keys() and all(
+                got[name][0] == wanted[name][0] and (not options or got[name][1] == wanted[name][1])
+                for name in wanted), "%s %s: the holes read as zeros: %r" % (layout, options, got))
+
+
 def test_walker_program_missing(root, evidence):
     """A scanner installed without the program that walks containers says
     so for each container, as an error record, and goes on."""
@@ -769,7 +793,7 @@ def main():
             test_encrypted_damaged_and_bombs, test_outlook_mailbox, test_mail,
             test_uuencoded_blocks_in_text, test_iso_inside_zip_and_mail,
             test_containers_in_disk_images, test_lanes_give_the_records_of_one_walk,
-            test_walker_program_missing, test_one_child_for_many_containers))
+            test_sparse_tar_members, test_walker_program_missing, test_one_child_for_many_containers))
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -33,6 +34,44 @@ std::string ownProgramPath() {
   const bool deleted = said.size() > kDeleted.size() &&
                        said.compare(said.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
   return deleted ? "" : said;
+}
+
+std::string helperProgram(const char* name) {
+  const std::string self = ownProgramPath();
+  const std::string folder = self.substr(0, self.rfind('/') + 1);
+  if (folder.empty()) return "";
+  for (const std::string& candidate :
+       {folder + name, folder + QUILLMARK_LIBEXEC_FROM_BIN "/" + name}) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+std::vector<std::pair<std::string, std::string>> helperLibraryVersions(const char* name) {
+  std::vector<std::pair<std::string, std::string>> versions;
+  const std::string program = helperProgram(name);
+  ChildProcess child;
+  std::string error;
+  if (program.empty() || !child.start({name, "--versions"}, false, error, program)) {
+    return versions;
+  }
+  std::string said;
+  char block[4096];
+  for (ssize_t got; (got = ::read(child.output(), block, sizeof block)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    said.append(block, static_cast<std::size_t>(got));
+  }
+  (void)child.wait();
+  // A line per library: its name, a tab, its version.
+  for (std::size_t at = 0; at < said.size();) {
+    const std::size_t end = std::min(said.find('\n', at), said.size());
+    const std::string line = said.substr(at, end - at);
+    const std::size_t tab = line.find('\t');
+    if (tab != std::string::npos) versions.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    at = end + 1;
+  }
+  return versions;
 }
 
 ChildProcess::~ChildProcess() {
@@ -187,14 +226,17 @@ std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int 
   return std::nullopt;
 }
 
-std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
+std::optional<std::string> runChild(const ChildRun& run, const char* name,
+                                    const std::vector<std::string>& arguments,
                                     const std::function<bool()>& stopping,
                                     const std::function<bool(const FrameReader&)>& onFrame,
                                     bool& stopped) {
   stopped = false;
+  const std::string program = helperProgram(name);
+  if (program.empty()) return std::string("cannot find ") + name + " beside quillmark-scan";
   ChildProcess child;
   std::string error;
-  if (!child.start(arguments, false, error)) {
+  if (!child.start(arguments, false, error, program)) {
     return std::string("cannot start the process that reads ") + run.what + ": " + error;
   }
   FrameReader frames;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scan/record_codec.h"
@@ -60,6 +61,16 @@ class ChildProcess {
 // The path of this program's file, or "" when it has none (deleted since).
 std::string ownProgramPath();
 
+// The path of the program `name` that this one starts to read disk images
+// or containers: beside this one (in the build tree), else where it is
+// installed, in the libexec folder relative to this one's; "" when there is
+// none.
+std::string helperProgram(const char* name);
+
+// The libraries the helper program `name` links, as it tells them when
+// asked (--versions): a name and a version each; empty when it cannot be run.
+std::vector<std::pair<std::string, std::string>> helperLibraryVersions(const char* name);
+
 // What to do after a frame.
 enum class FrameAction {
   kContinue,  // read on
@@ -84,12 +95,13 @@ FramesEnd readFrames(ChildProcess& child, FrameReader& frames, unsigned timeout,
 std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int status,
                                         const FrameReader& frames);
 
-// Runs this program with `arguments` and hands `onFrame` each frame it
-// sends, until it ends. Any frame is progress; a child that sends none for
+// Runs the helper program `name` with `arguments` and hands `onFrame` each
+// frame it sends, until it ends. Any frame is progress; a child that sends none for
 // the timeout is stopped. Returns why the child failed, or nothing when it
 // ended cleanly or was stopped because `onFrame` returned false or
 // `stopping` said so (then `stopped` is set).
-std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
+std::optional<std::string> runChild(const ChildRun& run, const char* name,
+                                    const std::vector<std::string>& arguments,
                                     const std::function<bool()>& stopping,
                                     const std::function<bool(const FrameReader&)>& onFrame,
                                     bool& stopped);

@@ -20,20 +20,6 @@ namespace {
 // leaks or keeps stays bounded.
 constexpr unsigned kContainersPerChild = 1024;
 
-// The program `name` that walks containers: beside this one (in the build
-// tree), else where it is installed, relative to this one; "" when there is
-// none.
-std::string walkerProgram(const char* name) {
-  const std::string self = ownProgramPath();
-  const std::string folder = self.substr(0, self.rfind('/') + 1);
-  if (folder.empty()) return "";
-  for (const std::string& candidate :
-       {folder + name, folder + QUILLMARK_LIBEXEC_FROM_BIN "/" + name}) {
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
 std::vector<std::string> childArguments(const ContainerChildSettings& settings,
                                         const char* program) {
   std::vector<std::string> arguments = {program, "--container-child",
@@ -72,7 +58,7 @@ bool ContainerChild::ask(const std::string& request, std::string& error) {
       child_ = std::make_unique<ChildProcess>();
       frames_ = FrameReader();
       served_ = 0;
-      const std::string program = walkerProgram(program_);
+      const std::string program = helperProgram(program_);
       if (program.empty()) {
         error = std::string("cannot find ") + program_ + " beside quillmark-scan";
         child_.reset();
@@ -151,30 +137,7 @@ bool ContainerChild::scan(const report::ScanRecord& outer, const std::atomic<int
 }
 
 std::vector<std::pair<std::string, std::string>> containerLibraryVersions() {
-  std::vector<std::pair<std::string, std::string>> versions;
-  const std::string program = walkerProgram(kContainerProgram);
-  ChildProcess child;
-  std::string error;
-  if (program.empty() || !child.start({kContainerProgram, "--versions"}, false, error, program)) {
-    return versions;
-  }
-  std::string said;
-  char block[4096];
-  for (ssize_t got; (got = ::read(child.output(), block, sizeof block)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    said.append(block, static_cast<std::size_t>(got));
-  }
-  (void)child.wait();
-  // A line per library: its name, a tab, its version.
-  for (std::size_t at = 0; at < said.size();) {
-    const std::size_t end = std::min(said.find('\n', at), said.size());
-    const std::string line = said.substr(at, end - at);
-    const std::size_t tab = line.find('\t');
-    if (tab != std::string::npos) versions.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-    at = end + 1;
-  }
-  return versions;
+  return helperLibraryVersions(kContainerProgram);
 }
 
 }  // namespace quillmark::scan

@@ -31,8 +31,7 @@ ChildRun imageRun(const ImageChildSettings& settings) {
 
 std::vector<std::string> childArguments(const ImageChildSettings& settings, const char* mode,
                                         const std::string& image) {
-  std::vector<std::string> arguments = {"quillmark-scan", mode, "-j",
-                                        std::to_string(settings.jobs)};
+  std::vector<std::string> arguments = {kImageProgram, mode, "-j", std::to_string(settings.jobs)};
   if (settings.bmpOnly) arguments.emplace_back("--bmp-only");
   appendDigestOptions(settings.hashes, settings.hashAll, arguments);
 
@@ -58,7 +57,7 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
   report::ScanRecord record;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
-      imageRun(settings), childArguments(settings, "--image-child", image),
+      imageRun(settings), kImageProgram, childArguments(settings, "--image-child", image),
       [&] { return interrupt.load() != 0; },
       [&](const FrameReader& frame) {
         switch (frame.kind()) {
@@ -94,7 +93,7 @@ std::optional<std::uint64_t> countImageInChild(const ImageChildSettings& setting
   std::optional<std::uint64_t> total;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
-      imageRun(settings), childArguments(settings, "--image-count", image),
+      imageRun(settings), kImageProgram, childArguments(settings, "--image-count", image),
       [&] { return cancel.load(); },
       [&](const FrameReader& frame) {
         if (frame.kind() == FrameKind::kTotal) total = frame.counts()[0];

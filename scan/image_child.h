@@ -14,11 +14,17 @@
 namespace quillmark::scan {
 
 // Disk images are read in child processes, one per image: the scanner runs
-// itself with --image-child, and the child walks and reads the image
+// kImageProgram with --image-child, and the child walks and reads the image
 // through The Sleuth Kit and sends its records back as frames (see
 // record_codec.h). The library parses hostile metadata; when it crashes on
 // an image, or spins on it without reading anything for the timeout, only
 // that child ends, and the scan records the image as an error and goes on.
+
+// The program that reads disk images, installed beside quillmark-scan or in
+// its libexec folder: the only one of ours, but for the walker of
+// containers inside disk images, that loads The Sleuth Kit and the image
+// libraries, so that a scan of files loads none of them.
+inline constexpr char kImageProgram[] = "quillmark-scan-images";
 
 // How the children of a scan are run.
 struct ImageChildSettings {

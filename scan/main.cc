@@ -42,6 +42,10 @@ using quillmark::tree::WalkEntry;
 
 std::atomic<int> gSignal{0};
 
+// Whether this build reads disk images: through kImageProgram, which links
+// The Sleuth Kit where this program does not.
+constexpr bool kReadsDiskImages = QUILLMARK_READS_DISK_IMAGES;
+
 void onSignal(int signal) { gSignal.store(signal); }
 
 int usageError(const std::string& error) {
@@ -126,7 +130,7 @@ report::RecordWriter makeWriter(const Options& options, bool escapeOut,
   provenance.filesFrom = options.filesFrom;
   provenance.images = options.images;
   provenance.start = std::time(nullptr);
-  provenance.libraries = quillmark::disk_image::libraryVersions();
+  if (kReadsDiskImages) provenance.libraries = helperLibraryVersions(kImageProgram);
   const std::string crypto = ContentDigests::libraryVersion();
   if (!crypto.empty()) provenance.libraries.emplace_back("libcrypto", crypto);
   if (options.containers) {
@@ -288,7 +292,7 @@ int main(int argc, char** argv) {
                              "without libcrypto: install libssl-dev, and rebuild)\n");
     return 2;
   }
-  if (!parsed.options.images.empty() && !quillmark::disk_image::diskImagesSupported()) {
+  if (!parsed.options.images.empty() && !kReadsDiskImages) {
     (void)report::writeFully(
         STDERR_FILENO,
         "quillmark-scan: --image: this build cannot read disk images (it was built "
@@ -301,7 +305,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   if (parsed.options.imageChild != Options::ImageChild::kNone) {
-    return runImageChild(parsed.options, gSignal);
+    return usageError(std::string("--image-child and --image-count are ") + kImageProgram + "'s");
   }
   if (parsed.options.containerChild) {
     return usageError(std::string("--container-child is ") + kContainerProgram + "'s");

@@ -701,18 +701,21 @@ def test_sparse_tar_members(root, evidence):
 
 
 def test_walker_program_missing(root, evidence):
-    """A scanner installed without the program that walks containers says
-    so for each container, as an error record, and goes on."""
+    """A scanner installed without the programs it starts, to walk
+    containers and read disk images, says so for each container and image,
+    as an error record, and goes on."""
     alone = os.path.join(root, "alone")
     os.makedirs(alone)
     shutil.copy(SCANNER, alone)
     done = subprocess.run([os.path.join(alone, "quillmark-scan"), "-q", "--format=jsonl",
-                           os.path.join(evidence, "all.zip"), os.path.join(root, "clean-source.bmp")],
+                           os.path.join(evidence, "all.zip"), os.path.join(root, "clean-source.bmp"),
+                           "--image=" + os.path.join(evidence, "all.tar")],
                           capture_output=True, timeout=60)
     found = records(done.stdout)
-    check(done.returncode == 2 and [r["verdict"] for r in found] == ["error", "clean"] and
-          "quillmark-scan-containers" in found[0]["error"],
-          "no walker: an error record per container, the scan goes on: %d %r"
+    check(done.returncode == 2 and [r["verdict"] for r in found] == ["error", "clean", "error"] and
+          "quillmark-scan-containers" in found[0]["error"] and
+          "quillmark-scan-images" in found[2]["error"],
+          "no helpers: an error record per container and image, the scan goes on: %d %r"
           % (done.returncode, found))
 
 

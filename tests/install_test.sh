@@ -29,11 +29,11 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 
-# The installed scanner finds the program that walks containers where it
-# was installed (not beside it, in bin).
-for walker in quillmark-scan-containers quillmark-scan-image-containers; do
-  [ ! -e "$prefix/bin/$walker" ] || { echo "the container walker $walker is in bin" >&2; exit 1; }
-  [ -x "$prefix/libexec/quillmark/$walker" ] || { echo "the container walker $walker is not in libexec" >&2; exit 1; }
+# The programs the scanner starts, to read disk images and containers, are
+# installed in libexec (not in bin), where the installed scanner finds them.
+for helper in quillmark-scan-images quillmark-scan-containers quillmark-scan-image-containers; do
+  [ ! -e "$prefix/bin/$helper" ] || { echo "$helper is in bin" >&2; exit 1; }
+  [ -x "$prefix/libexec/quillmark/$helper" ] || { echo "$helper is not in libexec" >&2; exit 1; }
 done
 mkdir "$prefix/evidence"
 gzip -c "$source/samples/notes.bmp" > "$prefix/evidence/notes.bmp.gz"

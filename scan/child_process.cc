@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "analysis/page_aligned_buffer.h"
+#include "report/output_stream.h"
 
 namespace quillmark::scan {
 
@@ -74,6 +75,23 @@ std::vector<std::pair<std::string, std::string>> helperLibraryVersions(const cha
     at = end + 1;
   }
   return versions;
+}
+
+int tellLibraryVersions(const std::vector<std::pair<std::string, std::string>>& versions) {
+  // A line per library: its name, a tab, its version.
+  std::string said;
+  for (const auto& [name, version] : versions) {
+    said.append(name).append("\t").append(version).append("\n");
+  }
+  return report::writeFully(STDOUT_FILENO, said) == 0 ? 0 : 2;
+}
+
+void catchStopSignals(void (*handler)(int)) {
+  struct sigaction stop {};
+  stop.sa_handler = handler;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
 }
 
 ChildProcess::~ChildProcess() {

@@ -71,6 +71,14 @@ std::string helperProgram(const char* name);
 // asked (--versions): a name and a version each; empty when it cannot be run.
 std::vector<std::pair<std::string, std::string>> helperLibraryVersions(const char* name);
 
+// The helper's side of that question: writes `versions` to standard output,
+// a line each; returns the helper's exit status.
+int tellLibraryVersions(const std::vector<std::pair<std::string, std::string>>& versions);
+
+// Has SIGINT and SIGTERM call `handler`, without SA_RESTART, so that a
+// blocking read returns when one comes.
+void catchStopSignals(void (*handler)(int));
+
 // What to do after a frame.
 enum class FrameAction {
   kContinue,  // read on

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "report/output_stream.h"
+#include "scan/child_process.h"
 #include "scan/container_walk.h"
 #include "scan/options.h"
 #include "scan/time_zone.h"
@@ -28,12 +29,7 @@ int main(int argc, char** argv) {
   using quillmark::scan::ParsedCommandLine;
   quillmark::scan::nameLocalTimeZone();
   if (argc == 2 && std::strcmp(argv[1], "--versions") == 0) {
-    // A line per library: its name, a tab, its version.
-    std::string said;
-    for (const auto& [name, version] : quillmark::scan::walkerLibraryVersions()) {
-      said.append(name).append("\t").append(version).append("\n");
-    }
-    return quillmark::report::writeFully(STDOUT_FILENO, said) == 0 ? 0 : 2;
+    return quillmark::scan::tellLibraryVersions(quillmark::scan::walkerLibraryVersions());
   }
   const ParsedCommandLine parsed = quillmark::scan::parseCommandLine(argc, argv);
   if (parsed.action != ParsedCommandLine::Action::kScan || !parsed.options.containerChild) {
@@ -41,10 +37,6 @@ int main(int argc, char** argv) {
         STDERR_FILENO, QUILLMARK_PROGRAM ": this program is run by quillmark-scan\n");
     return 2;
   }
-  struct sigaction ignore {};
-  ignore.sa_handler = onSignal;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGINT, &ignore, nullptr);
-  sigaction(SIGTERM, &ignore, nullptr);
+  quillmark::scan::catchStopSignals(onSignal);
   return quillmark::scan::runContainerChild(parsed.options);
 }

@@ -12,6 +12,7 @@
 
 #include "disk_image/image_walker.h"
 #include "report/output_stream.h"
+#include "scan/child_process.h"
 #include "scan/image_child.h"
 #include "scan/options.h"
 #include "scan/time_zone.h"
@@ -31,12 +32,7 @@ int main(int argc, char** argv) {
   // A closed pipe shows as EPIPE from write, not as a fatal signal.
   (void)::signal(SIGPIPE, SIG_IGN);
   if (argc == 2 && std::strcmp(argv[1], "--versions") == 0) {
-    // A line per library: its name, a tab, its version.
-    std::string said;
-    for (const auto& [name, version] : quillmark::disk_image::libraryVersions()) {
-      said.append(name).append("\t").append(version).append("\n");
-    }
-    return quillmark::report::writeFully(STDOUT_FILENO, said) == 0 ? 0 : 2;
+    return quillmark::scan::tellLibraryVersions(quillmark::disk_image::libraryVersions());
   }
   const ParsedCommandLine parsed = quillmark::scan::parseCommandLine(argc, argv);
   if (parsed.action != ParsedCommandLine::Action::kScan ||
@@ -45,10 +41,6 @@ int main(int argc, char** argv) {
         STDERR_FILENO, "quillmark-scan-images: this program is run by quillmark-scan\n");
     return 2;
   }
-  struct sigaction stop {};
-  stop.sa_handler = onSignal;  // no SA_RESTART: a blocking read returns
-  sigemptyset(&stop.sa_mask);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
+  quillmark::scan::catchStopSignals(onSignal);
   return quillmark::scan::runImageChild(parsed.options, gSignal);
 }

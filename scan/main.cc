@@ -299,11 +299,7 @@ int main(int argc, char** argv) {
         "without The Sleuth Kit: install libtsk-dev and libewf-dev, and rebuild)\n");
     return 2;
   }
-  struct sigaction stop {};
-  stop.sa_handler = onSignal;  // no SA_RESTART: a blocking read returns
-  sigemptyset(&stop.sa_mask);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
+  catchStopSignals(onSignal);
   if (parsed.options.imageChild != Options::ImageChild::kNone) {
     return usageError(std::string("--image-child and --image-count are ") + kImageProgram + "'s");
   }

@@ -16,7 +16,8 @@
 namespace quillmark::scan {
 
 // Containers (archives, compressed files, mail) are read in a child
-// process, kContainerProgram, which alone links the container libraries:
+// process, kContainerProgram (kImageContainerProgram for those inside disk
+// images), which alone links the container libraries:
 // the scanner starts it with --container-child and writes it a request per
 // container on its standard input; the child walks the
 // container through its library (containers inside it included), analyses

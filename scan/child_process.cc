@@ -26,8 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
-
+// The path of this program's file, or "" when it has none (deleted since).
 std::string ownProgramPath() {
   char path[4096];
   const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
@@ -38,6 +37,8 @@ std::string ownProgramPath() {
                        said.compare(said.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
   return deleted ? "" : said;
 }
+
+}  // namespace
 
 std::string helperProgram(const char* name) {
   const std::string self = ownProgramPath();
@@ -129,19 +130,7 @@ bool ChildProcess::start(const std::vector<std::string>& arguments, bool withInp
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
-  // The child is `program`, or else this very program, whatever name it was
-  // run by: by the path the kernel knows it by (a tool that runs the
-  // program, such as valgrind, answers for it there, while /proc/self/exe
-  // is the tool itself), or, when that file is gone, by the kernel's own
-  // link.
-  const std::string self = program.empty() ? ownProgramPath() : program;
-  int failed = ENOENT;
-  if (!self.empty()) {
-    failed = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
-  }
-  if (failed != 0 && program.empty()) {
-    failed = posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-  }
+  const int failed = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   output_ = out[0];
@@ -264,14 +253,14 @@ std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int 
   return std::nullopt;
 }
 
-std::optional<std::string> runChild(const ChildRun& run, const char* name,
-                                    const std::vector<std::string>& arguments,
+std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
                                     const std::function<bool()>& stopping,
                                     const std::function<bool(const FrameReader&)>& onFrame,
                                     bool& stopped) {
   stopped = false;
-  const std::string program = helperProgram(name);
-  if (program.empty()) return std::string("cannot find ") + name + " beside quillmark-scan";
+  const std::string& name = arguments.front();
+  const std::string program = helperProgram(name.c_str());
+  if (program.empty()) return "cannot find " + name + " beside quillmark-scan";
   ChildProcess child;
   std::string error;
   if (!child.start(arguments, false, error, program)) {

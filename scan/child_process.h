@@ -26,9 +26,10 @@ struct ChildRun {
   const char* library;    // "the disk image library", for messages
 };
 
-// A child process running this program, its standard output on a pipe the
-// parent reads, and its standard input on a pipe the parent writes, or on
-// /dev/null. Stopped and reaped when it goes out of scope.
+// A child process running one of the programs the scanner starts, its
+// standard output on a pipe the parent reads, and its standard input on a
+// pipe the parent writes, or on /dev/null. Stopped and reaped when it goes
+// out of scope.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -36,10 +37,10 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts `program` (this program when empty) with `arguments`; false with
-  // `error` set when it cannot be started.
+  // Starts `program` with `arguments`; false with `error` set when it
+  // cannot be started.
   bool start(const std::vector<std::string>& arguments, bool withInput, std::string& error,
-             const std::string& program = "");
+             const std::string& program);
 
   int input() const { return input_; }  // -1 without input, or once closed
   int output() const { return output_; }
@@ -57,9 +58,6 @@ class ChildProcess {
   int input_ = -1;
   int output_ = -1;
 };
-
-// The path of this program's file, or "" when it has none (deleted since).
-std::string ownProgramPath();
 
 // The path of the program `name` that this one starts to read disk images
 // or containers: beside this one (in the build tree), else where it is
@@ -103,13 +101,12 @@ FramesEnd readFrames(ChildProcess& child, FrameReader& frames, unsigned timeout,
 std::optional<std::string> childFailure(const ChildRun& run, FramesEnd end, int status,
                                         const FrameReader& frames);
 
-// Runs the helper program `name` with `arguments` and hands `onFrame` each
-// frame it sends, until it ends. Any frame is progress; a child that sends none for
-// the timeout is stopped. Returns why the child failed, or nothing when it
-// ended cleanly or was stopped because `onFrame` returned false or
-// `stopping` said so (then `stopped` is set).
-std::optional<std::string> runChild(const ChildRun& run, const char* name,
-                                    const std::vector<std::string>& arguments,
+// Runs the helper program that `arguments` names first with `arguments`,
+// and hands `onFrame` each frame it sends, until it ends. Any frame is
+// progress; a child that sends none for the timeout is stopped. Returns why the child failed, or
+// nothing when it ended cleanly or was stopped because `onFrame` returned false or `stopping` said
+// so (then `stopped` is set).
+std::optional<std::string> runChild(const ChildRun& run, const std::vector<std::string>& arguments,
                                     const std::function<bool()>& stopping,
                                     const std::function<bool(const FrameReader&)>& onFrame,
                                     bool& stopped);

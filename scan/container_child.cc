@@ -1,10 +1,6 @@
 #include "scan/container_child.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <memory>
 

@@ -57,7 +57,7 @@ bool scanImageInChild(const ImageChildSettings& settings, const std::string& ima
   report::ScanRecord record;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
-      imageRun(settings), kImageProgram, childArguments(settings, "--image-child", image),
+      imageRun(settings), childArguments(settings, "--image-child", image),
       [&] { return interrupt.load() != 0; },
       [&](const FrameReader& frame) {
         switch (frame.kind()) {
@@ -93,7 +93,7 @@ std::optional<std::uint64_t> countImageInChild(const ImageChildSettings& setting
   std::optional<std::uint64_t> total;
   bool stopped = false;
   const std::optional<std::string> failure = runChild(
-      imageRun(settings), kImageProgram, childArguments(settings, "--image-count", image),
+      imageRun(settings), childArguments(settings, "--image-count", image),
       [&] { return cancel.load(); },
       [&](const FrameReader& frame) {
         if (frame.kind() == FrameKind::kTotal) total = frame.counts()[0];

@@ -20,7 +20,7 @@ std::optional<std::string> ArchiveWalker::walk(ContentSource&,
   return walk(std::string(), visit, encrypted, share);
 }
 
-bool ArchiveWalker::walkSource(ContentSource&, std::vector<MemberHop>& chain,
+bool ArchiveWalker::walkSource(const char*, ContentSource&, std::vector<MemberHop>& chain,
                                const std::function<bool(Member&)>& visit) const {
   Member member;
   member.chain = chain;

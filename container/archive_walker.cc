@@ -11,6 +11,7 @@
 #include "analysis/content_window.h"
 #include "analysis/memory_source.h"
 #include "container/container_format.h"
+#include "container/gzip_stream.h"
 #include "container/inflated_member.h"
 #include "container/mail_walker.h"
 #include "container/pst_walker.h"
@@ -21,6 +22,12 @@ namespace quillmark::container {
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{64} * 1024;
+
+// At the end of an archive in a gzip stream, how much of the stream is read
+// on to reach its trailer: a tar's padding after its end marker, bytes that
+// no reader asks for. A longer rest (a stream abandoned as too large) is
+// left unread, and its trailer unchecked.
+constexpr std::uint64_t kTrailerReach = std::uint64_t{1} << 20;
 
 // A member's bytes as libarchive streams them: read once, in order. The
 // first bytes are read ahead, to tell a container inside it.
@@ -152,8 +159,12 @@ const char* filterName(int code, bool alone) {
 }
 
 // The container's format as a hop names it: "zip", "tar.gz", "gzip".
-std::string formatName(archive* a) {
-  const int filter = archive_filter_count(a) > 1 ? archive_filter_code(a, 0) : ARCHIVE_FILTER_NONE;
+// `gunzipped`: the library reads a gzip stream inflated here, which it
+// does not see as compressed.
+std::string formatName(archive* a, bool gunzipped) {
+  const int filter = archive_filter_count(a) > 1 ? archive_filter_code(a, 0)
+                     : gunzipped                 ? ARCHIVE_FILTER_GZIP
+                                                 : ARCHIVE_FILTER_NONE;
   const char* base = "unknown";
   switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
     case ARCHIVE_FORMAT_RAW: {
@@ -212,6 +223,7 @@ constexpr std::size_t kFirstBlock = std::size_t{4} * 1024;
 // does not cost a whole block.
 struct NestedInput {
   ContentSource* source;
+  const GzipStream* gzip = nullptr;  // `source`, when it is one: it says why a read failed
   std::uint64_t position = 0;
   std::string block = std::string(kBlock, '\0');
   std::size_t next = kBlock;  // bytes the next read asks for
@@ -243,7 +255,10 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   const std::int64_t got = input->source->readAt(input->position, input->block.data(), input->next);
   input->next = std::min(input->next * 2, kBlock);
   if (got < 0) {
-    archive_set_error(a, EIO, "the enclosing container cannot be read");
+    archive_set_error(a, EIO, "%s",
+                      input->gzip != nullptr && !input->gzip->error().empty()
+                          ? input->gzip->error().c_str()
+                          : "the enclosing container cannot be read");
     return -1;
   }
   input->position += static_cast<std::uint64_t>(got);
@@ -261,10 +276,24 @@ bool isZipMember(archive* a, std::string_view method) {
          std::string_view(name).find(method) != std::string_view::npos;
 }
 
+// Where the bytes of the container one level of the walk reads come from.
+struct Origin {
+  // The container's bytes by offset, as the library reads them; nullptr
+  // when they cannot be read so, or are inflated here.
+  ContentSource* raw = nullptr;
+  // The gzip stream inflated here that the library reads, or nullptr.
+  GzipStream* gzip = nullptr;
+  // That stream's compressed bytes by offset, or nullptr.
+  ContentSource* gzipFile = nullptr;
+  // The stream's fault was told as a member's, which read to it.
+  bool faultTold = false;
+};
+
 // True when the member `a` stands at is a whole (not sparse) member of a
-// tar compressed as a whole with gzip, as a .tar.gz is.
-bool isTarGzMember(archive* a, archive_entry* entry) {
-  return archive_filter_count(a) == 2 && archive_filter_code(a, 0) == ARCHIVE_FILTER_GZIP &&
+// tar compressed as a whole with gzip, as a .tar.gz is, whose compressed
+// bytes can be read by offset.
+bool isTarGzMember(archive* a, archive_entry* entry, const Origin& origin) {
+  return origin.gzipFile != nullptr && archive_filter_count(a) == 1 &&
          (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR &&
          archive_entry_sparse_count(entry) == 0;
 }
@@ -301,10 +330,10 @@ class Walk {
        MemberShare* share = nullptr)
       : owner_(owner), visit_(visit), share_(share) {}
 
-  // Walks the members of `a` at the depth of `chain`; `raw`, when set, is
-  // what `a` reads, by offset. Returns false when the walk must stop (visit
-  // said so); `reason` is set when this container cannot be read further.
-  bool level(archive* a, ContentSource* raw, std::vector<MemberHop>& chain, std::string& reason,
+  // Walks the members of `a` at the depth of `chain`, read from `origin`.
+  // Returns false when the walk must stop (visit said so); `reason` is set
+  // when this container cannot be read further.
+  bool level(archive* a, Origin& origin, std::vector<MemberHop>& chain, std::string& reason,
              bool& encrypted) {
     archive_entry* entry = nullptr;
     std::string format;
@@ -312,11 +341,20 @@ class Walk {
     MemberShare* const share = chain.empty() ? share_ : nullptr;
     for (std::uint64_t index = 0;; ++index) {
       const int status = archive_read_next_header(a, &entry);
-      if (status == ARCHIVE_EOF) return true;
+      if (status == ARCHIVE_EOF) {
+        // The library stopped at the archive's end: the gzip stream is read
+        // on to its trailer, so that a damaged one is not passed as sound.
+        if (origin.gzip != nullptr && !origin.gzip->finish(kTrailerReach) && !origin.faultTold)
+          reason = origin.gzip->error();
+        return true;
+      }
       if (status < ARCHIVE_WARN) {
         encrypted = archive_read_has_encrypted_entries(a) > 0 && index == 0;
         const char* error = archive_error_string(a);
         reason = error != nullptr ? error : "the container cannot be read";
+        // The library read a gzip stream that ended at a fault as cut off,
+        // or as no archive it knows: the fault is the reason.
+        if (origin.gzip != nullptr && !origin.gzip->error().empty()) reason = origin.gzip->error();
         if (share != nullptr) share->brokeAt(index);
         return true;
       }
@@ -325,20 +363,28 @@ class Walk {
         if (turn == MemberShare::Turn::kStop) return false;
         if (turn == MemberShare::Turn::kPass) continue;
       }
-      if (format.empty()) format = formatName(a);
+      if (format.empty()) format = formatName(a, origin.gzip != nullptr);
       if (archive_entry_filetype(entry) != AE_IFREG && archive_entry_filetype(entry) != 0) {
         continue;  // folders, links, devices: nothing to analyse
       }
       const char* name = archive_entry_pathname(entry);
-      chain.push_back(MemberHop{format, name != nullptr ? name : "", index, {}});
-      const bool more = member(a, entry, raw, chain);
+      std::string named = name != nullptr ? name : "";
+      // The library names the one member of a compressed stream by its
+      // gzip header, or "data"; a stream inflated here is named so too.
+      if (origin.gzip != nullptr && archive_filter_count(a) == 1 &&
+          (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW) {
+        if (const std::string* const stored = origin.gzip->name()) named = *stored;
+      }
+      chain.push_back(MemberHop{format, std::move(named), index, {}});
+      const bool more = member(a, entry, origin, chain);
       chain.pop_back();
       if (!more) return false;
     }
   }
 
  private:
-  bool member(archive* a, archive_entry* entry, ContentSource* raw, std::vector<MemberHop>& chain) {
+  bool member(archive* a, archive_entry* entry, Origin& origin, std::vector<MemberHop>& chain) {
+    ContentSource* const raw = origin.raw;
     Member found;
     found.chain = chain;
     if (archive_entry_is_encrypted(entry) != 0) {
@@ -355,7 +401,10 @@ class Walk {
         return stored(window, stream.peeked(), chain, found);
       }
     }
-    found.readError = [&stream] {
+    const GzipStream* const gzip = origin.gzip;
+    found.readError = [&stream, gzip] {
+      // A gzip stream that ended at a fault cut the member off.
+      if (gzip != nullptr && !gzip->error().empty()) return gzip->error();
       return std::string(stream.error() != nullptr ? stream.error() : "unknown");
     };
     const auto* const head = reinterpret_cast<const unsigned char*>(stream.peeked().data());
@@ -381,9 +430,9 @@ class Walk {
             inflatedMembersSupported()) {
           return deflatedMailbox(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
         }
-        if (raw != nullptr && start >= 0 && sized && isTarGzMember(a, entry) &&
-            inflatedMembersSupported()) {
-          return mailboxInTarGz(*raw, static_cast<std::uint64_t>(start), stream, chain, found);
+        if (start >= 0 && sized && isTarGzMember(a, entry, origin) && inflatedMembersSupported()) {
+          return mailboxInTarGz(*origin.gzipFile, static_cast<std::uint64_t>(start), stream, chain,
+                                found);
         }
         return PstWalker(owner_).walkStream(stream, chain, visit_, found.readError);
       }
@@ -393,7 +442,7 @@ class Walk {
         found.content = &stream;
         return visit_(found);
       }
-      return container(stream, chain);
+      return container(stream, nested, chain);
     }
     if (sized) {
       found.content = &stream;
@@ -412,7 +461,14 @@ class Walk {
         found.content = &stream;
         return visit_(found);
       }
-      if (got == 0) break;
+      if (got == 0) {
+        if (gzip == nullptr || gzip->error().empty()) break;
+        // The stream ended at a fault (a trailer that does not match, a
+        // cut): its member is an error that says why, as a cut is.
+        origin.faultTold = true;
+        found.content = &stream;
+        return visit_(found);
+      }
       if (whole.size() + static_cast<std::size_t>(got) > ArchiveWalker::kUnknownSizeLimit) {
         found.kind = Member::Kind::kTooLarge;
         return visit_(found);
@@ -448,7 +504,7 @@ class Walk {
         return PstWalker(owner_).walkMember(window, chain, visit_);
       if (isMail(format) && owner_.mailWalker() != nullptr && mailSupported())
         return owner_.mailWalker()->walkSource(nested, window, chain, visit_, true);
-      if (format != "pst" && !isMail(format)) return container(window, chain, true);
+      if (format != "pst" && !isMail(format)) return container(window, nested, chain, true);
     }
     found.content = &window;
     found.randomAccess = true;
@@ -507,12 +563,14 @@ class Walk {
     return PstWalker(owner_).walkMember(mailbox, chain, visit_);
   }
 
-  // Walks the container that `source` holds as a level of its own: read
-  // from its start in order, or, `seekable`, by offset.
-  bool container(ContentSource& source, std::vector<MemberHop>& chain, bool seekable = false) {
+  // Walks the container that `source` holds, in `format` as
+  // containerFormatOf names it, as a level of its own: read from its start
+  // in order, or, `seekable`, by offset.
+  bool container(ContentSource& source, std::string_view format, std::vector<MemberHop>& chain,
+                 bool seekable = false) {
     std::string reason;
     bool encrypted = false;
-    const bool more = open(source, seekable, chain, reason, encrypted);
+    const bool more = open(source, format == "gzip", seekable, chain, reason, encrypted);
     if (reason.empty() || !more) return more;
     // The container inside could not be read (further): a member of its
     // own, after those that could.
@@ -524,11 +582,29 @@ class Walk {
   }
 
   // Opens the container that `source` holds and walks its members, as
-  // level() does.
-  bool open(ContentSource& source, bool seekable, std::vector<MemberHop>& chain,
+  // level() does. A gzip stream (`gzipped`) is inflated here, where this
+  // build can, and the library reads what it holds.
+  bool open(ContentSource& source, bool gzipped, bool seekable, std::vector<MemberHop>& chain,
+            std::string& reason, bool& encrypted) {
+    if (gzipped && gzipStreamsSupported()) {
+      GzipStream inflated(source);
+      Origin origin;
+      origin.gzip = &inflated;
+      origin.gzipFile = seekable ? &source : nullptr;
+      return read(inflated, origin, chain, reason, encrypted);
+    }
+    Origin origin;
+    origin.raw = seekable ? &source : nullptr;
+    return read(source, origin, chain, reason, encrypted);
+  }
+
+  // Walks the container the library reads from `source` (by offset when
+  // `origin` says so), as level() does.
+  bool read(ContentSource& source, Origin& origin, std::vector<MemberHop>& chain,
             std::string& reason, bool& encrypted) {
     ArchivePtr reader = newReader();
-    NestedInput input{&source};
+    NestedInput input{&source, origin.gzip};
+    const bool seekable = origin.raw != nullptr;
     if (reader && seekable) {
       (void)archive_read_set_seek_callback(reader.get(), seekNested);
       (void)archive_read_set_skip_callback(reader.get(), skipNested);
@@ -540,7 +616,7 @@ class Walk {
       reason = error != nullptr ? error : "the container cannot be opened";
       return true;
     }
-    return level(reader.get(), seekable ? &source : nullptr, chain, reason, encrypted);
+    return level(reader.get(), origin, chain, reason, encrypted);
   }
 
   const ArchiveWalker& owner_;
@@ -575,15 +651,19 @@ std::optional<std::string> ArchiveWalker::walk(ContentSource& file,
   Walk walk(*this, visit, share);
   std::vector<MemberHop> chain;
   std::string reason;
-  (void)walk.open(file, true, chain, reason, encrypted);
+  unsigned char head[2] = {};
+  const bool gzipped = file.readAt(0, reinterpret_cast<char*>(head), sizeof head) == 2 &&
+                       head[0] == 0x1f && head[1] == 0x8b;
+  (void)walk.open(file, gzipped, true, chain, reason, encrypted);
   if (reason.empty()) return std::nullopt;
   return reason;
 }
 
-bool ArchiveWalker::walkSource(ContentSource& source, std::vector<MemberHop>& chain,
+bool ArchiveWalker::walkSource(const char* format, ContentSource& source,
+                               std::vector<MemberHop>& chain,
                                const std::function<bool(Member&)>& visit) const {
   Walk walk(*this, visit);
-  return walk.container(source, chain);
+  return walk.container(source, format, chain);
 }
 
 std::string archiveLibraryVersion() { return archive_version_details(); }

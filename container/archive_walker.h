@@ -118,11 +118,12 @@ class ArchiveWalker {
   std::optional<std::string> walk(ContentSource& file, const std::function<bool(Member&)>& visit,
                                   bool& encrypted, MemberShare* share = nullptr) const;
 
-  // Walks the container that `source` holds, read from its start in order,
-  // a member at the end of `chain`, handing `visit` its members and then,
-  // if it cannot be read whole, a kDamaged (or kEncrypted) member for it.
-  // Returns false when `visit` stopped the walk.
-  bool walkSource(ContentSource& source, std::vector<MemberHop>& chain,
+  // Walks the container that `source` holds, in `format` as
+  // containerFormatOf names it, read from its start in order, a member at
+  // the end of `chain`, handing `visit` its members and then, if it cannot
+  // be read whole, a kDamaged (or kEncrypted) member for it. Returns false
+  // when `visit` stopped the walk.
+  bool walkSource(const char* format, ContentSource& source, std::vector<MemberHop>& chain,
                   const std::function<bool(Member&)>& visit) const;
 
  private:

@@ -453,7 +453,7 @@ class Walk {
       if (isMail(format)) {
         return mail_.walkSource(nested, decoded, chain, visit_);
       }
-      if (format != "pst") return archives_.walkSource(decoded, chain, visit_);
+      if (format != "pst") return archives_.walkSource(nested, decoded, chain, visit_);
       // A mailbox is read by offset, which a part gives only by decoding
       // again from its start: it is held (a message's size keeps it small).
       if (mailboxesSupported()) {

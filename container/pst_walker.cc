@@ -220,7 +220,7 @@ class Walk {
         // A mailbox attached is read by offset too, as a mailbox of its own.
         const bool more = std::string(nested) == "pst"
                               ? PstWalker(archives_).walkMember(source, chain, visit_)
-                              : archives_.walkSource(source, chain, visit_);
+                              : archives_.walkSource(nested, source, chain, visit_);
         if (!more) return false;
         continue;
       }

@@ -281,6 +281,28 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     check(done.returncode == 2 and [r["verdict"] for r in found] == ["error"] and
           found[0]["within"] and found[0]["error"].startswith("cannot read the member: "),
           "a cut stream: its member an error, status 2: %r" % found)
+    # A gzip trailer that does not match what inflates, which libarchive
+    # passes over and gzip -t fails: a tar.gz gives its members' records,
+    # then an error for itself; a single stream's one member is an error.
+    trailer = os.path.join(root, "trailer")
+    os.makedirs(trailer)
+    subprocess.run(["tar", "czf", os.path.join(trailer, "a.tar.gz"), "-C", members, "a.bmp"],
+                   check=True)
+    write(os.path.join(trailer, "big.bmp.gz"), gzipped)
+    for name, back in (("a.tar.gz", 8), ("big.bmp.gz", 3)):
+        data = bytearray(open(os.path.join(trailer, name), "rb").read())
+        data[-back] ^= 0x5A
+        write(os.path.join(trailer, name), bytes(data))
+        check(subprocess.run(["gzip", "-t", os.path.join(trailer, name)],
+                             capture_output=True).returncode != 0, "gzip -t fails %s" % name)
+    done = scan("--format=jsonl", trailer)
+    found = {(raw(r["path"]), r["within"] is None): r for r in records(done.stdout)}
+    tar, single = (os.path.join(trailer, name).encode() for name in ("a.tar.gz", "big.bmp.gz"))
+    check(done.returncode == 1 and len(found) == 3 and
+          found[(tar, False)]["verdict"] == "payload" and
+          found[(tar, True)]["error"] == "damaged container: gzip: incorrect data check" and
+          found[(single, False)]["error"] == "cannot read the member: gzip: incorrect length check",
+          "gzip trailers that do not match: errors that say so (status 1: a payload): %r" % found)
 
     # Zeros read as an empty tar; a stream that does not state its size is
     # held only up to its limit; an mtree, whose entries name the host's

@@ -611,9 +611,11 @@ class Walk {
     }
     if (!reader ||
         archive_read_open(reader.get(), &input, nullptr, readNested, nullptr) != ARCHIVE_OK) {
-      // The library may fail to open without saying why.
+      // The library may fail to open without saying why. A gzip stream
+      // that ended at a fault before it held a format says why.
       const char* const error = reader ? archive_error_string(reader.get()) : "out of memory";
       reason = error != nullptr ? error : "the container cannot be opened";
+      if (origin.gzip != nullptr && !origin.gzip->error().empty()) reason = origin.gzip->error();
       return true;
     }
     return level(reader.get(), origin, chain, reason, encrypted);

@@ -284,11 +284,13 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     # A gzip trailer that does not match what inflates, which libarchive
     # passes over and gzip -t fails: a tar.gz gives its members' records,
     # then an error for itself; a single stream's one member is an error.
+    # A stream cut inside its header holds nothing: an error that says so.
     trailer = os.path.join(root, "trailer")
     os.makedirs(trailer)
     subprocess.run(["tar", "czf", os.path.join(trailer, "a.tar.gz"), "-C", members, "a.bmp"],
                    check=True)
     write(os.path.join(trailer, "big.bmp.gz"), gzipped)
+    write(os.path.join(trailer, "cut.gz"), gzipped[:5])
     for name, back in (("a.tar.gz", 8), ("big.bmp.gz", 3)):
         data = bytearray(open(os.path.join(trailer, name), "rb").read())
         data[-back] ^= 0x5A
@@ -297,8 +299,10 @@ def test_encrypted_damaged_and_bombs(root, evidence):
                              capture_output=True).returncode != 0, "gzip -t fails %s" % name)
     done = scan("--format=jsonl", trailer)
     found = {(raw(r["path"]), r["within"] is None): r for r in records(done.stdout)}
-    tar, single = (os.path.join(trailer, name).encode() for name in ("a.tar.gz", "big.bmp.gz"))
-    check(done.returncode == 1 and len(found) == 3 and
+    tar, single, cut = (os.path.join(trailer, name).encode()
+                        for name in ("a.tar.gz", "big.bmp.gz", "cut.gz"))
+    check(done.returncode == 1 and len(found) == 4 and
+          found[(cut, True)]["error"] == "damaged container: gzip: truncated gzip input" and
           found[(tar, False)]["verdict"] == "payload" and
           found[(tar, True)]["error"] == "damaged container: gzip: incorrect data check" and
           found[(single, False)]["error"] == "cannot read the member: gzip: incorrect length check",

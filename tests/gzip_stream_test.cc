@@ -1,37 +1,19 @@
 #include "container/gzip_stream.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 #include <vector>
 
 #include "analysis/memory_source.h"
+#include "tests/deflated.h"
 
 namespace quillmark::container {
 namespace {
 
-// `data` as one gzip member, its header naming `name` where one is given,
-// its trailer as zlib writes it.
+// `data` as one gzip member, its header naming `name` where one is given.
 std::string gzipped(const std::string& data, const char* name = nullptr) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  gz_header header{};
-  std::string stored = name != nullptr ? name : "";
-  if (name != nullptr) {
-    header.name = reinterpret_cast<Bytef*>(stored.data());
-    EXPECT_EQ(deflateSetHeader(&stream, &header), Z_OK);
-  }
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + stored.size() + 64,
-                  '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
+  return deflated(data, 31, name);
 }
 
 // `bytes` with the byte `back` from the end flipped.

@@ -1,7 +1,6 @@
 #include "container/inflated_member.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "analysis/memory_source.h"
+#include "tests/deflated.h"
 
 namespace quillmark::container {
 namespace {
@@ -23,22 +23,6 @@ std::string sample(std::size_t size) {
     byte = (state >> 16) % 5 == 0 ? static_cast<char>(state >> 24) : "quill"[(state >> 20) % 5];
   }
   return data;
-}
-
-// `data` as a raw deflate stream, as a zip holds a member, or with
-// `windowBits` 31, as a gzip stream.
-std::string deflated(const std::string& data, int windowBits = -15) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
 }
 
 TEST(InflatedMemberTest, ReadsAtAnyOffsetTheBytesThatWereDeflated) {

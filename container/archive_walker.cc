@@ -223,7 +223,6 @@ constexpr std::size_t kFirstBlock = std::size_t{4} * 1024;
 // does not cost a whole block.
 struct NestedInput {
   ContentSource* source;
-  const GzipStream* gzip = nullptr;  // `source`, when it is one: it says why a read failed
   std::uint64_t position = 0;
   std::string block = std::string(kBlock, '\0');
   std::size_t next = kBlock;  // bytes the next read asks for
@@ -255,10 +254,7 @@ la_ssize_t readNested(archive* a, void* context, const void** buffer) {
   const std::int64_t got = input->source->readAt(input->position, input->block.data(), input->next);
   input->next = std::min(input->next * 2, kBlock);
   if (got < 0) {
-    archive_set_error(a, EIO, "%s",
-                      input->gzip != nullptr && !input->gzip->error().empty()
-                          ? input->gzip->error().c_str()
-                          : "the enclosing container cannot be read");
+    archive_set_error(a, EIO, "the enclosing container cannot be read");
     return -1;
   }
   input->position += static_cast<std::uint64_t>(got);
@@ -603,7 +599,7 @@ class Walk {
   bool read(ContentSource& source, Origin& origin, std::vector<MemberHop>& chain,
             std::string& reason, bool& encrypted) {
     ArchivePtr reader = newReader();
-    NestedInput input{&source, origin.gzip};
+    NestedInput input{&source};
     const bool seekable = origin.raw != nullptr;
     if (reader && seekable) {
       (void)archive_read_set_seek_callback(reader.get(), seekNested);

@@ -83,7 +83,8 @@ struct Member {
 // container read by offset (a stored zip member, a member of a plain tar)
 // is read by offset there instead, as a file is, and a mailbox deflated in
 // such a zip, or in a tar.gz read by offset, is inflated by offset
-// (InflatedMember).
+// (InflatedMember). A gzip stream is inflated here (GzipStream), so that
+// its trailers are checked, and the library reads what it holds.
 //
 // A member that is itself a container (by its first bytes) is walked in
 // turn, to maxDepth levels in all; it is not handed over itself.

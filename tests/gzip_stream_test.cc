@@ -11,18 +11,13 @@
 namespace quillmark::container {
 namespace {
 
-// `data` as one gzip member, its header naming `name` where one is given.
-std::string gzipped(const std::string& data, const char* name = nullptr) {
-  return deflated(data, 31, name);
-}
-
 // `bytes` with the byte `back` from the end flipped.
 std::string flipped(std::string bytes, std::size_t back) {
   bytes[bytes.size() - back] = static_cast<char>(bytes[bytes.size() - back] ^ 0x5a);
   return bytes;
 }
 
-// Bytes that deflate into several blocks and do not repeat much.
+// Bytes that do not repeat: deflate stores them in several blocks.
 std::string sample(std::size_t size) {
   std::string data(size, '\0');
   std::uint32_t state = 99;
@@ -33,22 +28,9 @@ std::string sample(std::size_t size) {
   return data;
 }
 
-// Reads `stream` to its end in reads of `step` bytes.
-std::string readAll(GzipStream& stream, std::size_t step) {
-  std::string all;
-  std::vector<char> block(step);
-  for (;;) {
-    const std::int64_t got = stream.readAt(all.size(), block.data(), block.size());
-    if (got <= 0) break;
-    all.append(block.data(), static_cast<std::size_t>(got));
-  }
-  return all;
-}
-
 TEST(GzipStreamTest, GivesTheContentAndTellsADamagedTrailer) {
   const std::string first = sample(300000);
-  const std::string second = "the second member";
-  const std::string one = gzipped(first);
+  const std::string one = deflated(first, 31, "../\x1b[2J\xff.bmp");
   const struct {
     const char* context;
     std::string file;
@@ -56,32 +38,43 @@ TEST(GzipStreamTest, GivesTheContentAndTellsADamagedTrailer) {
     const char* error;    // nullptr: the stream is sound
   } rows[] = {
       {"one member", one, first, nullptr},
-      {"two members, as cat makes", one + gzipped(second), first + second, nullptr},
+      {"two members, as cat makes", one + deflated("second", 31), first + "second", nullptr},
       {"bytes after the last member that begin none", one + std::string(700, '\0'), first, nullptr},
       {"a CRC-32 that does not match", flipped(one, 8), first, "gzip: incorrect data check"},
       {"a length that does not match", flipped(one, 2), first, "gzip: incorrect length check"},
-      {"the first member's CRC-32 damaged", flipped(one, 5) + gzipped(second), first,
-       "gzip: incorrect data check"},
       {"cut before its trailer", one.substr(0, one.size() - 4), first,
        "gzip: truncated gzip input"},
-      {"not deflate after a sound header", one.substr(0, 10) + std::string(64, '\xff'), "",
+      {"not deflate after a sound header", one.substr(0, 24) + std::string(64, '\xff'), "",
        "gzip: "},
   };
   for (const auto& row : rows) {
+    // Reads smaller than what one call inflates, and larger than the whole.
     for (const std::size_t step : {std::size_t{1000}, std::size_t{1} << 20}) {
       MemorySource source(row.file);
       GzipStream stream(source);
-      const std::string read = readAll(stream, step);
-      EXPECT_EQ(read.size(), row.content.size()) << row.context << ", reads of " << step;
+      EXPECT_EQ(stream.name(), nullptr) << row.context << ": nothing read yet";
+      std::string read;
+      std::vector<char> block(step);
+      std::int64_t got = 0;
+      while ((got = stream.readAt(read.size(), block.data(), block.size())) > 0) {
+        read.append(block.data(), static_cast<std::size_t>(got));
+      }
+      EXPECT_EQ(got, 0) << row.context;
       EXPECT_TRUE(read == row.content) << row.context << ", reads of " << step;
       EXPECT_EQ(stream.finish(0), row.error == nullptr) << row.context;
-      if (row.error == nullptr) {
-        EXPECT_EQ(stream.error(), "") << row.context;
-      } else {
-        EXPECT_EQ(stream.error().rfind(row.error, 0), 0U) << row.context << ": " << stream.error();
-      }
+      EXPECT_EQ(stream.error().rfind(row.error != nullptr ? row.error : "", 0), 0U)
+          << row.context << ": " << stream.error();
+      if (row.content.empty()) continue;
+      // The first header's name, its bytes as they are.
+      ASSERT_NE(stream.name(), nullptr) << row.context;
+      EXPECT_EQ(*stream.name(), "../\x1b[2J\xff.bmp") << row.context;
     }
   }
+  const std::string unnamed = deflated("x", 31);
+  MemorySource source(unnamed);
+  GzipStream stream(source);
+  EXPECT_TRUE(stream.finish(1 << 20));
+  EXPECT_EQ(stream.name(), nullptr) << "a header without a name";
 }
 
 TEST(GzipStreamTest, FinishReadsOnToTheTrailerWithinItsLimit) {
@@ -93,10 +86,11 @@ TEST(GzipStreamTest, FinishReadsOnToTheTrailerWithinItsLimit) {
     bool finished;
     const char* error;
   } rows[] = {
-      {"a sound rest within the limit", gzipped(data), 150000, true, ""},
-      {"a damaged trailer within the limit", flipped(gzipped(data), 6), 150000, false,
+      {"a sound rest within the limit", deflated(data, 31), 150000, true, ""},
+      {"a damaged trailer within the limit", flipped(deflated(data, 31), 6), 150000, false,
        "gzip: incorrect data check"},
-      {"a rest longer than the limit: not checked", flipped(gzipped(data), 6), 50000, false, ""},
+      {"a rest longer than the limit: not checked", flipped(deflated(data, 31), 6), 50000, false,
+       ""},
   };
   for (const auto& row : rows) {
     MemorySource source(row.file);
@@ -106,29 +100,6 @@ TEST(GzipStreamTest, FinishReadsOnToTheTrailerWithinItsLimit) {
     EXPECT_EQ(stream.readAt(5, head, 1), -1) << row.context << ": only in order";
     EXPECT_EQ(stream.finish(row.limit), row.finished) << row.context;
     EXPECT_EQ(stream.error(), row.error) << row.context;
-  }
-}
-
-TEST(GzipStreamTest, NamesWhatTheFirstHeaderNames) {
-  const struct {
-    const char* context;
-    std::string file;
-    const char* name;  // nullptr: none
-  } rows[] = {
-      {"named", gzipped("x", "photo.bmp") + gzipped("y", "later.bmp"), "photo.bmp"},
-      {"hostile bytes kept as they are", gzipped("x", "../\x1b[2J\xff.bmp"), "../\x1b[2J\xff.bmp"},
-      {"no name", gzipped("x"), nullptr},
-  };
-  for (const auto& row : rows) {
-    MemorySource source(row.file);
-    GzipStream stream(source);
-    EXPECT_EQ(stream.name(), nullptr) << row.context << ": nothing before the header is read";
-    EXPECT_TRUE(stream.finish(1 << 20)) << row.context << ": " << stream.error();
-    const std::string* const name = stream.name();
-    ASSERT_EQ(name != nullptr, row.name != nullptr) << row.context;
-    if (name != nullptr) {
-      EXPECT_EQ(*name, row.name) << row.context;
-    }
   }
 }
 

@@ -286,18 +286,29 @@ struct ImageWalker::Walk {
            endsWith(name->name, kVolumeLabelSuffix);
   }
 
+  // The type of an attribute as the image states it. The library copies an
+  // NTFS attribute's type from the image into an enum field as it is, so a
+  // hostile image may leave a value there that the enum does not name, and
+  // reading the field as the enum would be undefined: its bytes are read.
+  static std::uint32_t attributeType(const TSK_FS_ATTR& attr) {
+    static_assert(sizeof attr.type == sizeof(std::uint32_t), "an attribute type is 32 bits");
+    std::uint32_t type = 0;
+    std::memcpy(&type, &attr.type, sizeof type);
+    return type;
+  }
+
   // Hands the sink each named data stream of an NTFS file or directory.
   bool visitNamedStreams(TSK_FS_FILE* file) {
     const int count = tsk_fs_file_attr_getsize(file);
     for (int i = 0; i < count; ++i) {
       const TSK_FS_ATTR* const attr = tsk_fs_file_attr_get_idx(file, i);
-      if (attr == nullptr || attr->type != TSK_FS_ATTR_TYPE_NTFS_DATA || attr->name == nullptr ||
-          *attr->name == '\0') {
+      if (attr == nullptr || attributeType(*attr) != TSK_FS_ATTR_TYPE_NTFS_DATA ||
+          attr->name == nullptr || *attr->name == '\0') {
         continue;
       }
       entry.path.assign(filePath).append(":").append(attr->name);
       entry.file.namedStream = true;
-      entry.file.attrType = static_cast<std::uint32_t>(attr->type);
+      entry.file.attrType = attributeType(*attr);
       entry.file.attrId = attr->id;
       if (!emit()) return false;
     }

@@ -479,6 +479,38 @@ def test_damaged(root, src):
             check(error.encode() in err, "%s: standard error says so" % what)
 
 
+def test_unknown_attribute_type(root, src):
+    """An NTFS attribute of a type the library does not name, copied from
+    the image as it is: the named stream it was is no longer listed, and the
+    rest of the file system reads as it did (no undefined read of it)."""
+    if lacks_tools("ntfs"):
+        return
+    image = os.path.join(root, "attribute-type.img")
+    files = build_ntfs(src, image)
+    with open(image, "r+b") as disk:
+        data = bytearray(disk.read())
+        # The named stream's $DATA attribute header: its type (0x80), its
+        # name of 6 characters at 0x18 (resident) or 0x40 (not) from it.
+        name = "hidden".encode("utf-16-le")
+        patched = 0
+        at = data.find(name)
+        while at >= 0:
+            for offset in (0x18, 0x40):
+                start = at - offset
+                if (start >= 0 and data[start:start + 4] == b"\x80\0\0\0" and data[start + 9] == 6
+                        and int.from_bytes(data[start + 10:start + 12], "little") == offset):
+                    data[start:start + 4] = (0xFFFFFF00).to_bytes(4, "little")
+                    patched += 1
+            at = data.find(name, at + 1)
+        check(patched == 1, "the named stream's attribute found once: %d" % patched)
+        disk.seek(0)
+        disk.write(data)
+    del files["/b.bmp:hidden"]
+    status, got, err = scan("--image=" + image)
+    check(status == 1, "an unknown attribute type: status %d, %r" % (status, err[-300:]))
+    check_scan("unknown attribute type", src, image, got, {0: files}, [], {0: "ntfs"})
+
+
 def build_spinning(image):
     """An ext2 image whose root directory claims 4 GB: the library spends
     minutes building the directory's block list, reading nothing."""
@@ -981,7 +1013,8 @@ def main():
     try:
         src = make_sources(root)
         return run_tests(functools.partial(test, root, src) for test in (
-            test_file_systems, test_containers, test_damaged, test_isolation, test_carving,
+            test_file_systems, test_containers, test_damaged, test_unknown_attribute_type,
+            test_isolation, test_carving,
             test_apfs, test_virtual_disks, test_missing_bytes, test_scan_order_and_paths))
     finally:
         shutil.rmtree(root, ignore_errors=True)

@@ -369,7 +369,7 @@ class Walk {
       // gzip header, or "data"; a stream inflated here is named so too.
       if (origin.gzip != nullptr && archive_filter_count(a) == 1 &&
           (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW) {
-        if (const std::string* const stored = origin.gzip->name()) named = *stored;
+        if (const auto stored = origin.gzip->name()) named = std::string(*stored);
       }
       chain.push_back(MemberHop{format, std::move(named), index, {}});
       const bool more = member(a, entry, origin, chain);
@@ -649,10 +649,12 @@ std::optional<std::string> ArchiveWalker::walk(ContentSource& file,
   Walk walk(*this, visit, share);
   std::vector<MemberHop> chain;
   std::string reason;
-  unsigned char head[2] = {};
-  const bool gzipped = file.readAt(0, reinterpret_cast<char*>(head), sizeof head) == 2 &&
-                       head[0] == 0x1f && head[1] == 0x8b;
-  (void)walk.open(file, gzipped, true, chain, reason, encrypted);
+  unsigned char head[kSignatureBytes];
+  const std::int64_t got = file.readAt(0, reinterpret_cast<char*>(head), sizeof head);
+  const char* const format =
+      got > 0 ? containerFormatOf(head, static_cast<std::size_t>(got)) : nullptr;
+  (void)walk.open(file, format != nullptr && std::string_view(format) == "gzip", true, chain,
+                  reason, encrypted);
   if (reason.empty()) return std::nullopt;
   return reason;
 }

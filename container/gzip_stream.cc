@@ -98,15 +98,13 @@ std::int64_t GzipStream::readAt(std::uint64_t offset, char* into, std::uint64_t 
   return static_cast<std::int64_t>(done);
 }
 
-const std::string* GzipStream::name() {
+std::optional<std::string_view> GzipStream::name() const {
+  // zlib fills the header of the first member only (a reset forgets it),
+  // and stops a name at the limit, without the closing zero.
   const Inflater& z = *inflater_;
-  if (!named_ && z.header.done == 1 && z.header.name != Z_NULL) {
-    // zlib stops at the limit, without the closing zero.
-    const auto* const bytes = reinterpret_cast<const char*>(z.name);
-    name_.assign(bytes, strnlen(bytes, kNameLimit));
-    named_ = true;
-  }
-  return named_ ? &name_ : nullptr;
+  if (z.header.done != 1 || z.header.name == Z_NULL) return std::nullopt;
+  const auto* const bytes = reinterpret_cast<const char*>(z.name);
+  return std::string_view(bytes, strnlen(bytes, kNameLimit));
 }
 
 bool GzipStream::finish(std::uint64_t limit) {

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "analysis/content_source.h"
 
@@ -52,8 +54,8 @@ class GzipStream final : public ContentSource {
 
   // The name the first member's header gives the file it holds, once that
   // header has been read, as gzip -N restores it (up to kNameLimit bytes);
-  // nullptr when it gives none, or before.
-  const std::string* name();
+  // nothing when it gives none, or before. Valid while this lives.
+  std::optional<std::string_view> name() const;
 
   // Why the content cannot be read further, as zlib says it after
   // "gzip: "; empty while it can.
@@ -69,8 +71,6 @@ class GzipStream final : public ContentSource {
   ContentSource& compressed_;
   std::unique_ptr<Inflater> inflater_;
   std::uint64_t position_ = 0;  // inflated bytes read so far
-  std::string name_;
-  bool named_ = false;  // name_ holds the header's name
   std::string error_;
 };
 

@@ -17,7 +17,7 @@ std::uint64_t GzipStream::size() const { return std::numeric_limits<std::uint64_
 
 std::int64_t GzipStream::readAt(std::uint64_t, char*, std::uint64_t) { return -1; }
 
-const std::string* GzipStream::name() { return nullptr; }
+std::optional<std::string_view> GzipStream::name() const { return std::nullopt; }
 
 bool GzipStream::finish(std::uint64_t) { return false; }
 

@@ -52,7 +52,7 @@ TEST(GzipStreamTest, GivesTheContentAndTellsADamagedTrailer) {
     for (const std::size_t step : {std::size_t{1000}, std::size_t{1} << 20}) {
       MemorySource source(row.file);
       GzipStream stream(source);
-      EXPECT_EQ(stream.name(), nullptr) << row.context << ": nothing read yet";
+      EXPECT_FALSE(stream.name()) << row.context << ": nothing read yet";
       std::string read;
       std::vector<char> block(step);
       std::int64_t got = 0;
@@ -66,15 +66,14 @@ TEST(GzipStreamTest, GivesTheContentAndTellsADamagedTrailer) {
           << row.context << ": " << stream.error();
       if (row.content.empty()) continue;
       // The first header's name, its bytes as they are.
-      ASSERT_NE(stream.name(), nullptr) << row.context;
-      EXPECT_EQ(*stream.name(), "../\x1b[2J\xff.bmp") << row.context;
+      EXPECT_EQ(stream.name(), "../\x1b[2J\xff.bmp") << row.context;
     }
   }
   const std::string unnamed = deflated("x", 31);
   MemorySource source(unnamed);
   GzipStream stream(source);
   EXPECT_TRUE(stream.finish(1 << 20));
-  EXPECT_EQ(stream.name(), nullptr) << "a header without a name";
+  EXPECT_FALSE(stream.name()) << "a header without a name";
 }
 
 TEST(GzipStreamTest, FinishReadsOnToTheTrailerWithinItsLimit) {

@@ -21,6 +21,7 @@ import hashlib
 import functools
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -488,23 +489,16 @@ def test_unknown_attribute_type(root, src):
     image = os.path.join(root, "attribute-type.img")
     files = build_ntfs(src, image)
     with open(image, "r+b") as disk:
-        data = bytearray(disk.read())
-        # The named stream's $DATA attribute header: its type (0x80), its
-        # name of 6 characters at 0x18 (resident) or 0x40 (not) from it.
-        name = "hidden".encode("utf-16-le")
-        patched = 0
-        at = data.find(name)
-        while at >= 0:
-            for offset in (0x18, 0x40):
-                start = at - offset
-                if (start >= 0 and data[start:start + 4] == b"\x80\0\0\0" and data[start + 9] == 6
-                        and int.from_bytes(data[start + 10:start + 12], "little") == offset):
-                    data[start:start + 4] = (0xFFFFFF00).to_bytes(4, "little")
-                    patched += 1
-            at = data.find(name, at + 1)
-        check(patched == 1, "the named stream's attribute found once: %d" % patched)
-        disk.seek(0)
-        disk.write(data)
+        data = disk.read()
+        # The named stream's $DATA header: type 0x80, its 6-character name
+        # at 0x18 (resident) or 0x40 (not) from its start.
+        named = [m.start() - offset for m in re.finditer("hidden".encode("utf-16-le"), data)
+                 for offset in (0x18, 0x40) if data[m.start() - offset + 9] == 6 and
+                 data[m.start() - offset:m.start() - offset + 4] == b"\x80\0\0\0" and
+                 data[m.start() - offset + 10] == offset]
+        check(len(named) == 1, "the named stream's attribute found once: %r" % named)
+        disk.seek(named[0])
+        disk.write((0xFFFFFF00).to_bytes(4, "little"))
     del files["/b.bmp:hidden"]
     status, got, err = scan("--image=" + image)
     check(status == 1, "an unknown attribute type: status %d, %r" % (status, err[-300:]))

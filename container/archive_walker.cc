@@ -394,7 +394,13 @@ class Walk {
     if (raw != nullptr && sized) {
       if (const auto at = storedAt(a, entry, *raw, start, stream.size(), stream.peeked())) {
         ContentWindow window(*raw, *at, stream.size());
-        return stored(window, stream.peeked(), chain, found);
+        if (const auto walked = storedContainer(window, stream.peeked(), chain, found))
+          return *walked;
+        // Read by offset, a zip member is never checked against its CRC.
+        // Whole reads for digests stream it through the library instead,
+        // which checks it at its end, as it does a deflated member.
+        if (!owner_.storedZipMembersChecked() || !isZipMember(a, "(uncompressed)"))
+          return stored(window, found);
       }
     }
     const GzipStream* const gzip = origin.gzip;
@@ -476,13 +482,13 @@ class Walk {
     return visit_(found);
   }
 
-  // A member whose bytes lie whole in its container's, read by offset there
-  // as a file is: only the bytes its analysis needs. A container inside it
-  // is read as a file is too: a zip from its central directory, a mailbox
-  // by libpff. `head` is its first bytes, as the library gave them (and as
-  // the window holds them): they are not read again.
-  bool stored(ContentSource& window, const std::string& head, std::vector<MemberHop>& chain,
-              Member& found) {
+  // A member whose bytes lie whole in its container's, when it is itself a
+  // container: walked as a file is, by offset there (a zip from its
+  // central directory, a mailbox by libpff). `head` is its first bytes, as
+  // the library gave them (and as the window holds them): they are not read
+  // again. Nothing when it holds no container the walk opens here.
+  std::optional<bool> storedContainer(ContentSource& window, const std::string& head,
+                                      std::vector<MemberHop>& chain, Member& found) {
     const auto* const start = reinterpret_cast<const unsigned char*>(head.data());
     const char* nested = containerFormatOf(start, head.size());
     std::uint64_t read = 0;
@@ -490,18 +496,23 @@ class Walk {
         isIso9660(window, read)) {
       nested = "iso9660";
     }
-    if (nested != nullptr) {
-      const std::string_view format = nested;
-      if (chain.size() >= owner_.maxDepth()) {
-        found.kind = Member::Kind::kTooDeep;
-        return visit_(found);
-      }
-      if (format == "pst" && mailboxesSupported())
-        return PstWalker(owner_).walkMember(window, chain, visit_);
-      if (isMail(format) && owner_.mailWalker() != nullptr && mailSupported())
-        return owner_.mailWalker()->walkSource(nested, window, chain, visit_, true);
-      if (format != "pst" && !isMail(format)) return container(window, nested, chain, true);
+    if (nested == nullptr) return std::nullopt;
+    const std::string_view format = nested;
+    if (chain.size() >= owner_.maxDepth()) {
+      found.kind = Member::Kind::kTooDeep;
+      return visit_(found);
     }
+    if (format == "pst" && mailboxesSupported())
+      return PstWalker(owner_).walkMember(window, chain, visit_);
+    if (isMail(format) && owner_.mailWalker() != nullptr && mailSupported())
+      return owner_.mailWalker()->walkSource(nested, window, chain, visit_, true);
+    if (format != "pst" && !isMail(format)) return container(window, nested, chain, true);
+    return std::nullopt;
+  }
+
+  // A member whose bytes lie whole in its container's, read by offset there
+  // as a file is: only the bytes its analysis needs.
+  bool stored(ContentSource& window, Member& found) {
     found.content = &window;
     found.randomAccess = true;
     found.readError = [] { return std::string("the container's bytes cannot be read"); };

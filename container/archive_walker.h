@@ -98,6 +98,14 @@ class ArchiveWalker {
   // by `mail`; without it, such a member is analysed as it is.
   void setMailWalker(const MailWalker* mail) { mail_ = mail; }
 
+  // Has a zip member stored as it is (without compression) streamed
+  // through the library, which checks its CRC at its end, rather than read
+  // by offset where it lies, which reads only what its analysis needs and
+  // checks no CRC: for a scan that takes digests, and so reads members
+  // whole. A member that is itself a container is read by offset still.
+  void setStoredZipMembersChecked(bool checked) { storedZipMembersChecked_ = checked; }
+  bool storedZipMembersChecked() const { return storedZipMembersChecked_; }
+
   // How many containers deep the walk opens.
   unsigned maxDepth() const { return maxDepth_; }
   // What walks mail inside archives, or nullptr.
@@ -130,6 +138,7 @@ class ArchiveWalker {
  private:
   unsigned maxDepth_;
   const MailWalker* mail_ = nullptr;
+  bool storedZipMembersChecked_ = false;
 };
 
 // libarchive's version, or empty without it.

@@ -93,6 +93,7 @@ struct Lane {
   explicit Lane(const Options& options)
       : scanner(childScanSettings(options), noImages), walker(options.maxDepth), mail(walker) {
     walker.setMailWalker(&mail);
+    walker.setStoredZipMembersChecked(options.hashes != report::DigestSet{});
   }
   Lane(const Lane&) = delete;
   Lane& operator=(const Lane&) = delete;

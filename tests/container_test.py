@@ -270,6 +270,15 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     found = records(done.stdout)
     check(done.returncode == 2 and [r["verdict"] for r in found] == ["error"] and
           "CRC" in found[0]["error"], "a stored member with a bad CRC: an error: %r" % found)
+    # The same zip as a file: its member read by offset gets its verdict,
+    # but asked for digests it is read whole, through the library, which
+    # checks its CRC.
+    for options, verdicts in (([], ["payload"]), (["--hash=sha256"], ["error"]),
+                              (["--hash-all", "--hash=md5"], ["error"])):
+        found = records(scan("--format=jsonl", *options, os.path.join(root, "crc")).stdout)
+        check([r["verdict"] for r in found] == verdicts and
+              (verdicts == ["payload"] or "CRC" in found[0]["error"]),
+              "bad-crc.zip %s: %s: %r" % (options, verdicts, found))
     # A compressed stream cut off (it states no size): its member is an error
     # that says why, not a verdict on the bytes before the cut.
     gzipped = subprocess.run(["gzip", "-c", os.path.join(members, "big.bmp")],

@@ -24,9 +24,10 @@ namespace {
 constexpr std::size_t kBlock = std::size_t{64} * 1024;
 
 // At the end of an archive in a gzip stream, how much of the stream is read
-// on to reach its trailer: a tar's padding after its end marker, bytes that
-// no reader asks for. A longer rest (a stream abandoned as too large) is
-// left unread, and its trailer unchecked.
+// on to reach its trailer: bytes after the archive's end that its reader
+// does not ask for (a tar's reader reads to the stream's end itself). A
+// longer rest (a stream abandoned as too large) is left unread, and its
+// trailer unchecked.
 constexpr std::uint64_t kTrailerReach = std::uint64_t{1} << 20;
 
 // A member's bytes as libarchive streams them: read once, in order. The
@@ -129,6 +130,11 @@ ArchivePtr newReader() {
                                archive_read_support_format_zip, archive_read_support_format_raw}) {
       (void)support(reader.get());
     }
+    // A tar does not end at its end marker (two blocks of zeros): another
+    // tar may follow (`cat a.tar b.tar`, which GNU tar reads with -i), and
+    // a carrier hidden there is read, as what lies after a tar's end is
+    // left unread by the tools an examiner would try first.
+    (void)archive_read_set_format_option(reader.get(), "tar", "read_concatenated_archives", "1");
   }
   return reader;
 }
@@ -335,8 +341,26 @@ class Walk {
     std::string format;
     // Only the outermost container's members are shared.
     MemberShare* const share = chain.empty() ? share_ : nullptr;
-    for (std::uint64_t index = 0;; ++index) {
+    // Where the library last passed over a header it could not read.
+    la_int64_t passedAt = -1;
+    std::uint64_t passed = 0;  // headers passed over so
+    for (std::uint64_t headers = 0;; ++headers) {
       const int status = archive_read_next_header(a, &entry);
+      if (status == ARCHIVE_RETRY) {
+        // A header the library could not read (a tar header whose checksum
+        // does not match), which it passes over to look for the next when
+        // asked again, as bsdtar does: the members after the damage are
+        // read, and the damage is the container's reason at its end. The
+        // walk gives up where the library does not move forward.
+        const char* const error = archive_error_string(a);
+        reason = error != nullptr ? error : "the container cannot be read";
+        const la_int64_t at = archive_filter_bytes(a, 0);
+        if (at <= passedAt) return true;
+        passedAt = at;
+        ++passed;
+        continue;
+      }
+      const std::uint64_t index = headers - passed;  // the member's place in the container
       if (status == ARCHIVE_EOF) {
         // The library stopped at the archive's end: the gzip stream is read
         // on to its trailer, so that a damaged one is not passed as sound.

@@ -17,6 +17,7 @@ import email
 import email.message
 import email.policy
 import functools
+import gzip
 import hashlib
 import io
 import mailbox
@@ -316,6 +317,36 @@ def test_encrypted_damaged_and_bombs(root, evidence):
           found[(tar, True)]["error"] == "damaged container: gzip: incorrect data check" and
           found[(single, False)]["error"] == "cannot read the member: gzip: incorrect length check",
           "gzip trailers that do not match: errors that say so (status 1: a payload): %r" % found)
+
+    # Tars that tools stop short in: a header whose checksum does not match
+    # is passed over, as bsdtar does, and a tar after another's end marker
+    # is read, as GNU tar -i does; a carrier after either is found. The
+    # damage is the container's error, after its members' records.
+    tars = os.path.join(root, "tars")
+
+    def tar_of(*names):
+        held = io.BytesIO()
+        # ustar: no pax header, after which libarchive gives up on damage
+        with tarfile.open(fileobj=held, mode="w", format=tarfile.USTAR_FORMAT) as archive:
+            for name in names:
+                archive.add(os.path.join(members, name), name)
+        return held.getvalue()
+
+    broken = bytearray(tar_of("clean.bmp", "big.bmp", "a.bmp"))
+    broken[broken.index(b"big.bmp\0") + 1] ^= 0x20
+    write(os.path.join(tars, "damaged.tar"), bytes(broken))
+    two = tar_of("clean.bmp") + tar_of("a.bmp")
+    write(os.path.join(tars, "concatenated.tar"), two)
+    write(os.path.join(tars, "concatenated.tar.gz"), gzip.compress(two))
+    damage = [(None, "damaged container: Damaged tar archive")]
+    for name, tail in (("damaged.tar", damage), ("concatenated.tar", []),
+                       ("concatenated.tar.gz", [])):
+        done = scan("--format=jsonl", "--all", os.path.join(tars, name))
+        found = [(r["within"] and (raw(r["within"][-1]["member"]), r["within"][-1]["index"]),
+                  r["error"] or r["verdict"]) for r in records(done.stdout)]
+        check(done.returncode == 1 and
+              found == [((b"clean.bmp", 0), "clean"), ((b"a.bmp", 1), "payload")] + tail,
+              "%s: the carrier after the tar's end or damage: %r" % (name, found))
 
     # Zeros read as an empty tar; a stream that does not state its size is
     # held only up to its limit; an mtree, whose entries name the host's

@@ -17,7 +17,6 @@ import email
 import email.message
 import email.policy
 import functools
-import gzip
 import hashlib
 import io
 import mailbox
@@ -274,8 +273,7 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     # The same zip as a file: its member read by offset gets its verdict,
     # but asked for digests it is read whole, through the library, which
     # checks its CRC.
-    for options, verdicts in (([], ["payload"]), (["--hash=sha256"], ["error"]),
-                              (["--hash-all", "--hash=md5"], ["error"])):
+    for options, verdicts in (([], ["payload"]), (["--hash=sha256"], ["error"])):
         found = records(scan("--format=jsonl", *options, os.path.join(root, "crc")).stdout)
         check([r["verdict"] for r in found] == verdicts and
               (verdicts == ["payload"] or "CRC" in found[0]["error"]),
@@ -337,10 +335,8 @@ def test_encrypted_damaged_and_bombs(root, evidence):
     write(os.path.join(tars, "damaged.tar"), bytes(broken))
     two = tar_of("clean.bmp") + tar_of("a.bmp")
     write(os.path.join(tars, "concatenated.tar"), two)
-    write(os.path.join(tars, "concatenated.tar.gz"), gzip.compress(two))
     damage = [(None, "damaged container: Damaged tar archive")]
-    for name, tail in (("damaged.tar", damage), ("concatenated.tar", []),
-                       ("concatenated.tar.gz", [])):
+    for name, tail in (("damaged.tar", damage), ("concatenated.tar", [])):
         done = scan("--format=jsonl", "--all", os.path.join(tars, name))
         found = [(r["within"] and (raw(r["within"][-1]["member"]), r["within"][-1]["index"]),
                   r["error"] or r["verdict"]) for r in records(done.stdout)]

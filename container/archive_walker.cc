@@ -130,10 +130,9 @@ ArchivePtr newReader() {
                                archive_read_support_format_zip, archive_read_support_format_raw}) {
       (void)support(reader.get());
     }
-    // A tar does not end at its end marker (two blocks of zeros): another
-    // tar may follow (`cat a.tar b.tar`, which GNU tar reads with -i), and
-    // a carrier hidden there is read, as what lies after a tar's end is
-    // left unread by the tools an examiner would try first.
+    // A tar is read past its end marker (two blocks of zeros), as GNU
+    // tar -i reads it: a second tar may follow (`cat a.tar b.tar`), and a
+    // carrier hidden there is missed by the tools an examiner tries first.
     (void)archive_read_set_format_option(reader.get(), "tar", "read_concatenated_archives", "1");
   }
   return reader;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -173,8 +174,23 @@ struct ImageWalker::Walk {
     }
     entry.file.poolVolume = 0;
     if (!carving || stopped) return;
+    entry.file.fsOffset = offset;
+    entry.hasOffset = true;
+    entry.file.fsType = type;
     std::vector<FreeSpaceCarver::Region> regions;
-    TSK_FS_ATTR_RUN* const runs = tsk_pool_unallocated_runs(pool);
+    TSK_FS_ATTR_RUN* runs = nullptr;
+    try {
+      runs = tsk_pool_unallocated_runs(pool);
+    } catch (const std::exception& thrown) {
+      // The library's APFS reader throws through this C function where the
+      // container's space manager is damaged (a chunk-info block of the
+      // wrong type); uncaught, it ended the process reading the image and
+      // the image's other records with it. The free space alone is lost.
+      emitProblem(ImageEntry::Kind::kFileSystemError,
+                  std::string("cannot read the container's free space: ") + thrown.what());
+      tsk_error_reset();
+      return;
+    }
     // The runs come from the container's own metadata: a run whose bytes
     // would lie past what 64 bits can address is passed over.
     const std::uint64_t most = std::numeric_limits<std::uint64_t>::max() - offset;
@@ -185,9 +201,6 @@ struct ImageWalker::Walk {
     }
     tsk_fs_attr_run_free(runs);
     tsk_error_reset();
-    entry.file.fsOffset = offset;
-    entry.hasOffset = true;
-    entry.file.fsType = type;
     carver.startRegions(imagePath, std::move(regions));
     takeCarved();
   }

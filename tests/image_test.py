@@ -844,6 +844,20 @@ def test_apfs(root, src):
           == [(200 * 4096, "apfs", "payload")], "APFS free space carved: %r" % carved)
     check_carved("APFS free space", carve, carved, {200 * 4096: len(payload)}, folder)
 
+    # Space manager chunk-info blocks of another object type: the library
+    # throws as it lists the free space. The files are read; the free space
+    # is an error of its own.
+    damaged = os.path.join(folder, "cib.raw")
+    for at in range(0, len(container), 4096):
+        if container[at + 24:at + 26] == b"\x07\x00":  # OBJECT_TYPE_SPACEMAN_CIB
+            container[at + 24] = 1
+    write(damaged, bytes(container))
+    status, got, _ = scan("--carve", "--all", "--image=" + damaged)
+    check(status == 2 and len([r for r in got if r["path"] is not None]) == len(want) and
+          [r["error"] for r in got if r["path"] is None] ==
+          ["cannot read the container's free space: APFSSpacemanCIB: invalid object type"],
+          "APFS free space the library cannot list: the files, then an error: %r" % got)
+
 
 def test_virtual_disks(root, src):
     """QCOW2 through libqcow (plain, compressed, over a backing file) and

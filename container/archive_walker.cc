@@ -342,10 +342,9 @@ class Walk {
     MemberShare* const share = chain.empty() ? share_ : nullptr;
     // Where the library last passed over a header it could not read.
     la_int64_t passedAt = -1;
-    std::uint64_t passed = 0;  // headers passed over so
-    for (std::uint64_t headers = 0;; ++headers) {
-      const int status = archive_read_next_header(a, &entry);
-      if (status == ARCHIVE_RETRY) {
+    for (std::uint64_t index = 0;; ++index) {
+      int status = ARCHIVE_RETRY;
+      while ((status = archive_read_next_header(a, &entry)) == ARCHIVE_RETRY) {
         // A header the library could not read (a tar header whose checksum
         // does not match), which it passes over to look for the next when
         // asked again, as bsdtar does: the members after the damage are
@@ -356,10 +355,7 @@ class Walk {
         const la_int64_t at = archive_filter_bytes(a, 0);
         if (at <= passedAt) return true;
         passedAt = at;
-        ++passed;
-        continue;
       }
-      const std::uint64_t index = headers - passed;  // the member's place in the container
       if (status == ARCHIVE_EOF) {
         // The library stopped at the archive's end: the gzip stream is read
         // on to its trailer, so that a damaged one is not passed as sound.
